@@ -1,0 +1,17 @@
+# Sanitizer builds apply to everything in the tree, tests included.
+if(ZELK_SANITIZE AND ZELK_TSAN)
+  message(FATAL_ERROR "ZELK_SANITIZE and ZELK_TSAN cannot be combined")
+endif()
+if(ZELK_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(ZELK_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+if(ZELK_BUILD_FUZZ)
+  # Coverage for everything the fuzzers link; the fuzzer targets add the libFuzzer main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,52 @@
+// Turns received frame records into log text: counting, ID filter, deltas, line numbers,
+// and the batched write of the pending text into the view.
+//
+// Log line formats (line number, delta in ms, identifier, then " %02X" per data byte):
+//   "0      5ms      123 - 01 A0\r\n"                              standard 0x123
+//   "12   1000ms 00115599 - 00 22 99 00 00 11 33 33\r\n"           extended 0x115599
+//
+// Threads: everything here runs on the one thread that owns the window (or the tool's main
+// thread). The pending text and the last timestamp are process-wide and unlocked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "frame/frame_record.h"
+#include "frame/log_view.h"
+
+namespace frame {
+
+inline constexpr std::int32_t kLogTextLimit = 64000;
+inline constexpr std::uint64_t kTrimAfterLines = 1000;
+inline constexpr std::int32_t kCaretAtEnd = 0xFFFF;
+// Longest log line: 20-digit number, " ", 6+ digit delta, "ms ", 8 hex, " -", 8 x " XX", "\r\n".
+inline constexpr std::size_t kMaxLogLine = 96;
+
+// The owner's state that ShowRecord reads and writes, by reference.
+// Counters are 64-bit so that a busy bus never overflows them.
+struct ShowRecordContext {
+  std::uint64_t& rx_count;
+  std::uint64_t& line_no;
+  bool& flush_due;
+  const std::string& filter_text;
+  const std::uint32_t& filter_id;
+  LogView& view;
+};
+
+// Counts, filters, formats and appends one 16-byte record, flushing when flush_due is set.
+void ShowRecord(const ShowRecordContext& ctx, const std::uint8_t* record);
+
+// Process-wide pending text (lines not yet written to the view) and last shown timestamp.
+std::string& PendingText();
+std::uint16_t& LastTimestamp();
+
+// Writes one log line (with "\r\n") into out, which holds at least kMaxLogLine bytes; returns its length.
+std::size_t FormatLogLine(char* out, std::uint64_t line_no, std::uint32_t delta_ms,
+                          const DecodedRecord& rec) noexcept;
+
+// Writes "<prefix><count>" (decimal) into out (at least prefix.size() + 21 bytes); returns its length.
+std::size_t FormatCounter(char* out, std::string_view prefix, std::uint64_t count) noexcept;
+
+}  // namespace frame

@@ -1,0 +1,66 @@
+// The bus hub: accepts clients on a Unix-domain SOCK_SEQPACKET socket and routes blocks among them.
+//
+// A program hosts it (the companion does; so does the standalone pelmo_hub tool). The host can
+// also take part in the bus itself: it observes every posted block and delivers blocks of its own.
+//
+// Threads: Start() launches one hub thread that owns every socket and client queue; Stop()
+// (or the destructor) joins it. Deliver() and the accessors may be called from any thread.
+// The post observer runs on the hub thread and must not block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace pelmo {
+
+struct HubOptions {
+  std::string path;                         // socket path; empty: DefaultBusPath()
+  std::size_t client_queue_blocks = 4096;   // per-client bound; overflow is dropped and counted
+};
+
+struct HubStats {
+  std::uint64_t clients = 0;         // connections currently registered
+  std::uint64_t blocks_routed = 0;   // blocks handed to client queues
+  std::uint64_t blocks_dropped = 0;  // blocks dropped because a client's queue was full
+  std::uint64_t bad_messages = 0;    // connections closed for a malformed or oversized message
+};
+
+enum class HubStart { kStarted, kAlreadyServed, kFailed };
+
+class Hub {
+ public:
+  // Called on the hub thread for every block a client posts, after it is routed to the others.
+  using PostObserver = std::function<void(std::uint32_t code, std::span<const std::uint8_t> block)>;
+
+  explicit Hub(HubOptions options = {});
+  ~Hub();
+  Hub(const Hub&) = delete;
+  Hub& operator=(const Hub&) = delete;
+
+  void SetPostObserver(PostObserver observer);  // before Start()
+
+  // Creates the socket's directory (mode 0700, owner checked), replaces a stale socket file,
+  // binds and starts the hub thread. kAlreadyServed when a live hub answers on the path.
+  HubStart Start(std::string* error = nullptr);
+  void Stop();
+
+  // Delivers a block from the host to every registered client whose registration value
+  // shares a bit with code bits 8..15. Thread-safe, never blocks on a client.
+  void Deliver(std::uint32_t code, std::span<const std::uint8_t> block);
+
+  const std::string& Path() const;
+  HubStats Stats() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// $PELMO_BUS, else $XDG_RUNTIME_DIR/pelmo/bus, else /tmp/pelmo-<uid>/bus.
+std::string DefaultBusPath();
+
+}  // namespace pelmo
