@@ -42,11 +42,13 @@ void ShowRecord(const ShowRecordContext& ctx, const std::uint8_t* record);
 std::string& PendingText();
 std::uint16_t& LastTimestamp();
 
-// Writes one log line (with "\r\n") into out, which holds at least kMaxLogLine bytes; returns its length.
+// Writes one log line with its "\r\n" into out (at least kMaxLogLine bytes); returns the length.
+//   (0, 5, std 0x123, 01 A0) -> "0      5ms      123 - 01 A0\r\n"
 std::size_t FormatLogLine(char* out, std::uint64_t line_no, std::uint32_t delta_ms,
                           const DecodedRecord& rec) noexcept;
 
-// Writes "<prefix><count>" (decimal) into out (at least prefix.size() + 21 bytes); returns its length.
+// Writes "<prefix><count>" in decimal into out (prefix.size() + 21 bytes); returns the length.
+//   ("RX:", 4294967296) -> "RX:4294967296"
 std::size_t FormatCounter(char* out, std::string_view prefix, std::uint64_t count) noexcept;
 
 }  // namespace frame

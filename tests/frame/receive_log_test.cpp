@@ -1,0 +1,213 @@
+#include "frame/receive_log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "frame/memory_log_view.h"
+#include "frame/read_hex.h"
+
+namespace {
+
+using frame::FrameRecord;
+
+FrameRecord Record(std::uint32_t id, bool extended, std::uint16_t timestamp,
+                   std::uint8_t length_code = 0) {
+  const std::uint8_t data[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+  return frame::MakeRecord(id, extended, data, length_code, timestamp);
+}
+
+// The owner's state around one MemoryLogView. The pending text and last timestamp are
+// process-wide, so every test starts them from a known state.
+class ReceiveLogTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    frame::PendingText().clear();
+    frame::LastTimestamp() = 0;
+  }
+
+  void SetFilter(const std::string& text) {
+    filter_text_ = text;
+    filter_id_ = frame::ReadHex(text);
+  }
+
+  void Show(const FrameRecord& rec) {
+    frame::ShowRecord({rx_, line_no_, flush_due_, filter_text_, filter_id_, view_}, rec.data());
+  }
+
+  // Shows a record with the flush flag raised, so everything pending reaches the view.
+  void ShowFlushed(const FrameRecord& rec) {
+    flush_due_ = true;
+    Show(rec);
+  }
+
+  std::uint64_t rx_ = 0;
+  std::uint64_t line_no_ = 0;
+  bool flush_due_ = false;
+  std::string filter_text_;
+  std::uint32_t filter_id_ = 0;
+  frame::MemoryLogView view_;
+};
+
+TEST_F(ReceiveLogTest, first_shown_record_gets_its_own_timestamp_as_delta) {
+  ShowFlushed(Record(0x123, false, 250));
+  EXPECT_EQ(view_.Text(), "0    250ms      123 -\r\n");
+}
+
+TEST_F(ReceiveLogTest, delta_wraps_at_16_bits) {
+  frame::LastTimestamp() = 65530;
+  ShowFlushed(Record(0x1, false, 4));
+  EXPECT_EQ(view_.Text(), "0     10ms      001 -\r\n");
+  EXPECT_EQ(frame::LastTimestamp(), 4);
+}
+
+TEST_F(ReceiveLogTest, length_codes_above_eight_show_eight_bytes) {
+  for (std::uint8_t code = 9; code <= 15; ++code) ShowFlushed(Record(0x7FF, false, 0, code));
+  ShowFlushed(Record(0x7FF, false, 0, 0));
+  const std::string eight = "      7FF - 11 22 33 44 55 66 77 88\r\n";
+  std::string want;
+  for (int line = 0; line < 7; ++line) want += std::to_string(line) + "      0ms" + eight;
+  want += "7      0ms      7FF -\r\n";
+  EXPECT_EQ(view_.Text(), want);
+}
+
+struct FilterCase {
+  const char* filter;
+  std::uint32_t id;
+  bool extended;
+  bool shown;
+};
+
+constexpr FilterCase kFilterCases[] = {
+    {"", 0x123, false, true},     {"", 0x1FFFFFFF, true, true},
+    {"7FF", 0x7FF, false, true},  {"7FF", 0x7FE, false, false},
+    {"7FF", 0x7FF, true, true},   {"7ff", 0x7FF, false, true},
+    {"zz", 0, false, true},       {"zz", 1, false, false},
+    {"FFFF", 0xFFFF, true, true}, {"FFFF", 0x1FFFF, true, false},
+    {"0", 0, true, true},         {" 12", 0x12, false, false},  // " 12" reads as 0
+};
+
+TEST_F(ReceiveLogTest, filter_shows_only_the_matching_identifier) {
+  for (const FilterCase& c : kFilterCases) {
+    SCOPED_TRACE(testing::Message() << '"' << c.filter << "\" id 0x" << std::hex << c.id);
+    SetUp();
+    rx_ = line_no_ = 0;
+    SetFilter(c.filter);
+    const std::string before = view_.Text();
+    ShowFlushed(Record(c.id, c.extended, 500));
+    EXPECT_EQ(rx_, 1u);
+    EXPECT_EQ(view_.RxText(), "RX:1");
+    EXPECT_EQ(line_no_, c.shown ? 1u : 0u);
+    EXPECT_EQ(frame::LastTimestamp(), c.shown ? 500 : 0);
+    EXPECT_EQ(view_.Text().size() > before.size(), c.shown);
+    EXPECT_EQ(flush_due_, !c.shown);  // a hidden record never flushes
+  }
+}
+
+TEST_F(ReceiveLogTest, hidden_record_counts_but_keeps_delta_base_and_pending_text) {
+  SetFilter("100");
+  Show(Record(0x100, false, 1000));
+  const std::string pending = frame::PendingText();
+  ShowFlushed(Record(0x200, false, 3000));
+  EXPECT_EQ(rx_, 2u);
+  EXPECT_EQ(view_.RxText(), "RX:2");
+  EXPECT_EQ(frame::PendingText(), pending);
+  EXPECT_TRUE(view_.Text().empty());
+  ShowFlushed(Record(0x100, false, 1500));
+  EXPECT_EQ(view_.Text(), "0   1000ms      100 -\r\n1    500ms      100 -\r\n");
+}
+
+TEST_F(ReceiveLogTest, lines_wait_for_the_flush_flag_and_arrive_in_order) {
+  Show(Record(0x1, false, 10));
+  Show(Record(0x2, false, 20));
+  EXPECT_TRUE(view_.Text().empty());
+  EXPECT_EQ(view_.ScrollCount(), 0u);
+  EXPECT_EQ(frame::PendingText(), "0     10ms      001 -\r\n1     10ms      002 -\r\n");
+
+  ShowFlushed(Record(0x3, false, 25));
+  EXPECT_FALSE(flush_due_);
+  EXPECT_EQ(view_.Text(),
+            "0     10ms      001 -\r\n1     10ms      002 -\r\n2      5ms      003 -\r\n");
+  EXPECT_TRUE(frame::PendingText().empty());
+  EXPECT_EQ(view_.ScrollCount(), 1u);
+  EXPECT_EQ(view_.SelStart(), view_.Text().size());  // caret after the insert
+
+  Show(Record(0x4, false, 30));  // flag lowered by the flush: waits again
+  EXPECT_EQ(frame::PendingText(), "3      5ms      004 -\r\n");
+}
+
+TEST_F(ReceiveLogTest, pending_text_survives_a_clear_of_the_view) {
+  Show(Record(0x1, false, 10));
+  // What the window's Clear does: empty the log and restart numbering, pending text untouched.
+  view_.SetSel(0, -1);
+  view_.ScrollCaret();
+  view_.ReplaceSel("");
+  line_no_ = 0;
+  ShowFlushed(Record(0x2, false, 20));
+  EXPECT_EQ(view_.Text(), "0     10ms      001 -\r\n0     10ms      002 -\r\n");
+}
+
+TEST_F(ReceiveLogTest, trim_starts_above_1000_lines_and_cuts_pending_length) {
+  // 1000 lines flushed one by one: the log only grows.
+  for (int i = 0; i < 1000; ++i) ShowFlushed(Record(0x123, false, 0, 1));
+  EXPECT_EQ(line_no_, 1000u);
+  const std::string before = view_.Text();
+  ASSERT_EQ(before.size(), 10u * 26 + 90u * 27 + 900u * 28);  // "N      0ms      123 - 11\r\n"
+
+  // Line 1000 waits with 1001, which is then flushed: line number 1002 > 1000 cuts.
+  Show(Record(0x123, false, 0, 1));
+  ShowFlushed(Record(0x123, false, 0, 2));
+  const std::string added = "1000      0ms      123 - 11\r\n1001      0ms      123 - 11 22\r\n";
+  EXPECT_EQ(view_.Text(), before.substr(added.size()) + added);
+  EXPECT_EQ(view_.LastOverflowCut(), 0u);
+}
+
+TEST_F(ReceiveLogTest, no_trim_at_exactly_1000_lines) {
+  line_no_ = 999;
+  view_.ReplaceSel("older text\r\n");
+  ShowFlushed(Record(0x5, false, 0));
+  EXPECT_EQ(view_.Text(), "older text\r\n999      0ms      005 -\r\n");
+  const std::string before = view_.Text();
+  ShowFlushed(Record(0x5, false, 0));
+  const std::string added = "1000      0ms      005 -\r\n";
+  EXPECT_EQ(view_.Text(), before.substr(added.size()) + added);
+}
+
+TEST_F(ReceiveLogTest, counters_past_32_bits_print_in_full) {
+  rx_ = 4294967295u;
+  line_no_ = 4294967296u;
+  ShowFlushed(Record(0x10, false, 0));
+  EXPECT_EQ(view_.RxText(), "RX:4294967296");
+  EXPECT_EQ(rx_, 4294967296u);
+  EXPECT_EQ(line_no_, 4294967297u);
+  EXPECT_EQ(view_.Text(), "4294967296      0ms      010 -\r\n");
+}
+
+TEST_F(ReceiveLogTest, overflow_keeps_newest_whole_lines_before_trim_starts) {
+  frame::MemoryLogView small(100);
+  bool flush = false;
+  for (int i = 0; i < 20; ++i) {
+    flush = true;
+    const FrameRecord rec = Record(0x7FF, false, 0, 0);
+    frame::ShowRecord({rx_, line_no_, flush, filter_text_, filter_id_, small}, rec.data());
+    EXPECT_LE(small.Text().size(), 100u);
+  }
+  // Lines "NN      0ms      7FF -\r\n" are 24 characters: four fit.
+  EXPECT_EQ(small.Text(),
+            "16      0ms      7FF -\r\n17      0ms      7FF -\r\n"
+            "18      0ms      7FF -\r\n19      0ms      7FF -\r\n");
+}
+
+TEST_F(ReceiveLogTest, pending_text_reuses_its_buffer_after_a_flush) {
+  for (int i = 0; i < 50; ++i) Show(Record(0x123, true, 0, 8));
+  ShowFlushed(Record(0x123, true, 0, 8));
+  const std::string& pending = frame::PendingText();
+  const std::size_t capacity = pending.capacity();
+  const char* buffer = pending.data();
+  for (int i = 0; i < 50; ++i) Show(Record(0x123, true, 0, 8));
+  EXPECT_EQ(pending.data(), buffer);
+  EXPECT_EQ(pending.capacity(), capacity);
+}
+
+}  // namespace
