@@ -56,25 +56,29 @@ typedef struct pm_window {
 enum pm_info_key {
   PM_INFO_CONNECTED = 1,       /* 1 while connected to a hub, else 0 */
   PM_INFO_CLIENTS = 2,         /* clients registered on the bus (as last reported by the hub) */
-  PM_INFO_DROPPED_POSTS = 3,   /* posts dropped because the outgoing queue was full while offline */
+  PM_INFO_DROPPED_POSTS = 3,   /* posts dropped because the outgoing queue was full (offline,
+                                  or a hub not draining it for a second) */
   PM_INFO_DROPPED_BLOCKS = 4,  /* delivered blocks dropped from the unfetched backlog, oldest first */
   PM_INFO_HUB_DROPS = 5,       /* blocks the hub dropped for this process's clients (slow reader) */
   PM_INFO_REGISTERED = 6       /* windows registered by this process */
 };
 
-/* Registers a window with its routing value and a name (at most PM_MAX_NAME bytes).
+/* Registers a window with its routing value and a name (at most PM_MAX_NAME bytes; a longer
+ * name is cut to that length).
  * Succeeds (returns 1) even before a hub exists: the library connects, and reconnects,
  * by itself. Returns 0 for a null window or post function, or a window already registered. */
 PELMO_API int pmRegister(pm_window* window, uint32_t value, const char* name);
 
-/* Unregisters a window. After the last registered window of the process is unregistered,
- * the library calls no post function again and no library thread is running.
+/* Unregisters a window. Posts still queued for a connected window are first handed to the
+ * hub (waiting up to a second). After the last registered window of the process is
+ * unregistered, the library calls no post function again and no library thread is running.
  * Returns 1 if the window was registered, else 0. */
 PELMO_API int pmUnregister(pm_window* window);
 
 /* Posts one block from a registered window. The data is copied; returns 1 when the block was
  * queued for the hub, 0 when it was refused (unregistered window, null data with a nonzero
- * length, length over PM_MAX_BLOCK) or dropped (offline queue full). */
+ * length, length over PM_MAX_BLOCK) or dropped (offline queue full, or, while connected, the
+ * queue still full after waiting up to a second for the hub to drain it). */
 PELMO_API int pmPostData(pm_window* window, uint32_t code, const void* data, uint32_t length);
 
 /* Fetches a delivered block by its handle. Returns its bytes and writes their count, or

@@ -1,0 +1,674 @@
+// The client side of the bus: one I/O thread per process and one hub connection per window.
+//
+// Threads and ownership:
+// - The I/O thread is started by the first pmRegister and joined by the pmUnregister that
+//   removes the last window, so once that call returns no library thread runs and no post
+//   function is called again (dlclose is safe). It alone connects, reads, writes and closes the
+//   hub sockets, and it alone calls the windows' post functions.
+// - Caller threads (any thread, any entry point) touch only the shared state under `mutex_`:
+//   the window table, each window's outgoing queue, the request table. They wake the I/O
+//   thread through an eventfd. Delivered blocks live in the BlockStore, which has its own lock.
+// - `registry_mutex_` serialises the register/unregister calls that start and join the thread.
+//   A call made on the I/O thread itself (from inside a post function) never takes it and
+//   never waits for the thread: such an unregister removes the window at once and, if it was
+//   the last one, lets the thread end by itself; it is joined by the next pmRegister or at exit.
+//
+// Flow control: a window's queue holds up to kQueueBound messages. While the window is not
+// connected, posts beyond that are dropped and counted. While connected, a post that finds the
+// queue full waits up to kPostWait for room (back-pressure for a fast producer) and is dropped
+// and counted only if the hub does not drain it in that time. pmUnregister of a connected
+// window first waits (up to kPostWait) until its queued posts are on the socket, so a tool that
+// posts and exits loses nothing; posts still queued while offline are discarded then.
+#include "pelmo/bus_client.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "hub/bus_path.h"
+#include "hub/hub.h"
+#include "hub/protocol.h"
+#include "pelmo/block_store.h"
+
+namespace pelmo {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr std::size_t kQueueBound = 4096;
+constexpr milliseconds kPostWait{1000};
+constexpr milliseconds kRequestTimeout{1000};
+constexpr milliseconds kFirstBackoff{20};
+constexpr milliseconds kMaxBackoff{500};
+constexpr int kReadBudget = 64;
+constexpr std::size_t kSendBatch = 64;
+// Packets read per recvmmsg call (each with a buffer of the largest packet size).
+constexpr std::size_t kRecvBatch = 8;
+
+struct Outgoing {
+  std::vector<std::uint8_t> bytes;
+  bool is_post;  // posts survive a reconnect; registrations and requests do not
+};
+
+struct Window {
+  pm_window* key = nullptr;
+  pm_post_fn post = nullptr;
+  void* context = nullptr;
+  std::uint32_t value = 0;
+  std::string name;
+  std::string path;
+  std::atomic<bool> active{true};  // cleared by unregister; no post call once it is false
+
+  // Guarded by mutex_.
+  bool connected = false;
+  std::deque<Outgoing> out;
+  // I/O thread only.
+  int fd = -1;
+  Clock::time_point next_attempt{};
+  milliseconds backoff = kFirstBackoff;
+  std::uint32_t hub_dropped_seen = 0;
+};
+using WindowPtr = std::shared_ptr<Window>;
+
+struct Request {
+  const Window* window;
+  bool done = false;
+  bool ok = false;
+  std::vector<std::uint8_t> payload;
+};
+
+struct Note {
+  WindowPtr window;
+  std::uint32_t code;
+  std::uint32_t handle;
+};
+
+class BusClient {
+ public:
+  ~BusClient();
+
+  int Register(pm_window* window, std::uint32_t value, const char* name);
+  int Unregister(pm_window* window);
+  int Post(pm_window* window, std::uint32_t code, const void* data, std::uint32_t length);
+  std::optional<Request> Call(std::vector<std::uint8_t> message, std::uint32_t id);
+  std::uint32_t NextRequestId();
+  int Info(std::uint32_t key, std::uint64_t* value) const;
+
+  BlockStore& Store() { return store_; }
+
+ private:
+  bool OnIoThread() const { return std::this_thread::get_id() == io_thread_id_.load(); }
+  void Wake();  // with mutex_ held
+  void Run();
+  void TryConnect(const WindowPtr& w, Clock::time_point now);
+  void Disconnect(const WindowPtr& w, Clock::time_point now);
+  void Read(const WindowPtr& w, std::vector<std::uint8_t>& buffer, std::vector<Note>& notes);
+  bool Handle(const WindowPtr& w, const mmsghdr& packet, std::vector<Note>& notes);
+  void Flush(const WindowPtr& w, Clock::time_point now);
+  void Notify(std::vector<Note>& notes);
+  void FailRequests(const Window* w);  // with mutex_ held
+  void JoinStoppedThread(std::unique_lock<std::mutex>& lock);
+
+  std::mutex registry_mutex_;
+  mutable std::mutex mutex_;
+  std::condition_variable callback_done_;
+  std::condition_variable room_;
+  std::condition_variable replies_;
+
+  // Guarded by mutex_.
+  std::map<pm_window*, WindowPtr> windows_;
+  std::vector<WindowPtr> retired_;  // unregistered; the I/O thread says goodbye and closes
+  std::map<std::uint32_t, Request> requests_;
+  std::uint32_t last_request_id_ = 0;
+  bool stop_ = false;
+  bool in_callback_ = false;
+  int wake_fd_ = -1;
+  std::thread thread_;
+  std::atomic<std::thread::id> io_thread_id_{};
+
+  std::atomic<std::uint64_t> connected_{0};
+  std::atomic<std::uint64_t> clients_{0};
+  std::atomic<std::uint64_t> dropped_posts_{0};
+  std::atomic<std::uint64_t> hub_drops_{0};
+  std::atomic<std::uint64_t> registered_{0};
+
+  BlockStore store_;
+};
+
+BusClient& Client() {
+  static BusClient client;
+  return client;
+}
+
+BusClient::~BusClient() {
+  // A process that exits with windows still registered: end the thread before the state goes.
+  std::unique_lock lock(mutex_);
+  if (!thread_.joinable()) return;
+  stop_ = true;
+  Wake();
+  if (OnIoThread()) {
+    thread_.detach();  // exit() from inside a post function: the thread cannot join itself
+    return;
+  }
+  lock.unlock();
+  thread_.join();
+  ::close(wake_fd_);
+}
+
+void BusClient::Wake() {
+  const std::uint64_t one = 1;
+  if (wake_fd_ >= 0) [[maybe_unused]]
+    auto n = ::write(wake_fd_, &one, sizeof one);
+}
+
+void BusClient::JoinStoppedThread(std::unique_lock<std::mutex>& lock) {
+  if (!thread_.joinable()) return;
+  lock.unlock();
+  thread_.join();
+  lock.lock();
+  ::close(wake_fd_);
+  wake_fd_ = -1;
+}
+
+int BusClient::Register(pm_window* window, std::uint32_t value, const char* name) {
+  if (!window || !window->post) return 0;
+  auto w = std::make_shared<Window>();
+  w->key = window;
+  w->post = window->post;
+  w->context = window->context;
+  w->value = value;
+  if (name) w->name.assign(name, ::strnlen(name, PM_MAX_NAME));
+  w->path = DefaultBusPath();
+
+  if (OnIoThread()) {
+    // From inside a post function: the thread is running, unless it is already ending.
+    std::lock_guard lock(mutex_);
+    if (stop_ || windows_.count(window)) return 0;
+    windows_.emplace(window, std::move(w));
+    registered_.fetch_add(1);
+    Wake();
+    return 1;
+  }
+  std::lock_guard registry(registry_mutex_);
+  std::unique_lock lock(mutex_);
+  if (windows_.count(window)) return 0;
+  if (stop_) JoinStoppedThread(lock);  // the last window went away from inside a post function
+  if (!thread_.joinable()) {
+    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_fd_ < 0) return 0;
+    stop_ = false;
+    retired_.clear();
+    thread_ = std::thread([this] { Run(); });
+  }
+  windows_.emplace(window, std::move(w));
+  registered_.fetch_add(1);
+  Wake();
+  return 1;
+}
+
+int BusClient::Unregister(pm_window* window) {
+  if (!window) return 0;
+  const bool on_io = OnIoThread();
+  std::unique_lock<std::mutex> registry;
+  if (!on_io) registry = std::unique_lock(registry_mutex_);
+  std::unique_lock lock(mutex_);
+  auto it = windows_.find(window);
+  if (it == windows_.end()) return 0;
+  WindowPtr w = it->second;
+  if (!on_io && w->connected && !w->out.empty()) {
+    // Posts made just before unregistering (a tool that sends and exits) still reach the hub:
+    // wait, bounded, until the I/O thread has handed them to the socket.
+    room_.wait_for(lock, kPostWait, [&] { return w->out.empty() || !w->connected; });
+    it = windows_.find(window);
+    if (it == windows_.end()) return 0;  // its own post function unregistered it meanwhile
+  }
+  windows_.erase(it);
+  w->active.store(false);
+  registered_.fetch_sub(1);
+  FailRequests(w.get());
+  retired_.push_back(w);
+  const bool last = windows_.empty();
+  if (last) stop_ = true;
+  Wake();
+  room_.notify_all();  // a post waiting for room on this window gives up
+  if (on_io) {
+    // The thread sees stop_ after the current post function returns and ends by itself.
+    store_.DropOwner(w.get());
+    return 1;
+  }
+  if (last) {
+    JoinStoppedThread(lock);
+    retired_.clear();
+    lock.unlock();
+    store_.Clear();
+    return 1;
+  }
+  // A post function of this window may be running right now; wait until it has returned.
+  callback_done_.wait(lock, [this] { return !in_callback_; });
+  lock.unlock();
+  store_.DropOwner(w.get());
+  return 1;
+}
+
+int BusClient::Post(pm_window* window, std::uint32_t code, const void* data, std::uint32_t length) {
+  if (!window || (length > 0 && !data) || length > PM_MAX_BLOCK) return 0;
+  Outgoing msg{
+      EncodeMessage(MsgType::kPost, code, 0, {static_cast<const std::uint8_t*>(data), length}),
+      true};
+  std::unique_lock lock(mutex_);
+  auto it = windows_.find(window);
+  if (it == windows_.end()) return 0;
+  WindowPtr w = it->second;
+  if (w->out.size() >= kQueueBound && w->connected && !OnIoThread()) {
+    room_.wait_for(lock, kPostWait, [&] {
+      return w->out.size() < kQueueBound || !w->connected || !w->active.load();
+    });
+  }
+  if (!w->active.load()) return 0;
+  if (w->out.size() >= kQueueBound) {
+    dropped_posts_.fetch_add(1);
+    return 0;
+  }
+  if (w->out.empty()) Wake();
+  w->out.push_back(std::move(msg));
+  return 1;
+}
+
+std::uint32_t BusClient::NextRequestId() {
+  std::lock_guard lock(mutex_);
+  if (++last_request_id_ == 0) ++last_request_id_;
+  return last_request_id_;
+}
+
+std::optional<Request> BusClient::Call(std::vector<std::uint8_t> message, std::uint32_t id) {
+  if (OnIoThread()) return std::nullopt;  // the reply could never be read
+  std::unique_lock lock(mutex_);
+  WindowPtr via;
+  for (auto& [key, w] : windows_) {
+    if (w->connected) {
+      via = w;
+      break;
+    }
+  }
+  if (!via) return std::nullopt;
+  requests_[id] = Request{via.get(), false, false, {}};
+  if (via->out.empty()) Wake();
+  via->out.push_back({std::move(message), false});
+  replies_.wait_for(lock, kRequestTimeout, [&] { return requests_[id].done; });
+  Request result = std::move(requests_[id]);
+  requests_.erase(id);
+  if (!result.done || !result.ok) return std::nullopt;
+  return result;
+}
+
+void BusClient::FailRequests(const Window* w) {
+  bool any = false;
+  for (auto& [id, r] : requests_) {
+    if (r.window == w && !r.done) {
+      r.done = true;
+      r.ok = false;
+      any = true;
+    }
+  }
+  if (any) replies_.notify_all();
+}
+
+int BusClient::Info(std::uint32_t key, std::uint64_t* value) const {
+  if (!value) return 0;
+  switch (key) {
+    case PM_INFO_CONNECTED:
+      *value = connected_.load() > 0 ? 1 : 0;
+      return 1;
+    case PM_INFO_CLIENTS:
+      *value = clients_.load();
+      return 1;
+    case PM_INFO_DROPPED_POSTS:
+      *value = dropped_posts_.load();
+      return 1;
+    case PM_INFO_DROPPED_BLOCKS:
+      *value = store_.Dropped();
+      return 1;
+    case PM_INFO_HUB_DROPS:
+      *value = hub_drops_.load();
+      return 1;
+    case PM_INFO_REGISTERED:
+      *value = registered_.load();
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+// ---- I/O thread ----
+
+void BusClient::TryConnect(const WindowPtr& w, Clock::time_point now) {
+  const int fd = ConnectBus(w->path);
+  if (fd < 0) {
+    w->next_attempt = now + w->backoff;
+    w->backoff = std::min(w->backoff * 2, kMaxBackoff);
+    return;
+  }
+  w->fd = fd;
+  w->hub_dropped_seen = 0;
+  std::lock_guard lock(mutex_);
+  w->connected = true;
+  connected_.fetch_add(1);
+  // The registration goes ahead of the posts queued while offline.
+  w->out.push_front({EncodeMessage(MsgType::kRegister, w->value, 0, AsBytes(w->name)), false});
+}
+
+void BusClient::Disconnect(const WindowPtr& w, Clock::time_point now) {
+  if (w->fd < 0) return;
+  ::close(w->fd);
+  w->fd = -1;
+  w->next_attempt = now + w->backoff;
+  w->backoff = std::min(w->backoff * 2, kMaxBackoff);
+  std::lock_guard lock(mutex_);
+  if (w->connected) connected_.fetch_sub(1);
+  w->connected = false;
+  std::erase_if(w->out, [](const Outgoing& o) { return !o.is_post; });
+  FailRequests(w.get());
+  room_.notify_all();
+}
+
+void BusClient::Read(const WindowPtr& w, std::vector<std::uint8_t>& buffer,
+                     std::vector<Note>& notes) {
+  // Several packets per system call; buffer holds kRecvBatch packets of the largest size.
+  std::array<mmsghdr, kRecvBatch> msgs{};
+  std::array<iovec, kRecvBatch> iovs{};
+  for (int round = 0; round < kReadBudget / static_cast<int>(kRecvBatch) && w->fd >= 0; ++round) {
+    for (std::size_t i = 0; i < kRecvBatch; ++i) {
+      iovs[i] = {buffer.data() + i * kMaxMessage, kMaxMessage};
+      msgs[i] = {};
+      msgs[i].msg_hdr.msg_iov = &iovs[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int got = ::recvmmsg(w->fd, msgs.data(), kRecvBatch, MSG_DONTWAIT, nullptr);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (got <= 0) {
+      Disconnect(w, Clock::now());
+      return;
+    }
+    for (int i = 0; i < got && w->fd >= 0; ++i) {
+      if (!Handle(w, msgs[i], notes)) {
+        // Closed, or a message no hub sends: start over with a fresh connection.
+        Disconnect(w, Clock::now());
+        return;
+      }
+    }
+    if (got < static_cast<int>(kRecvBatch)) return;  // drained
+  }
+}
+
+bool BusClient::Handle(const WindowPtr& w, const mmsghdr& packet, std::vector<Note>& notes) {
+  const std::size_t n = packet.msg_len;
+  if (n == 0 || (packet.msg_hdr.msg_flags & MSG_TRUNC)) return false;
+  const auto m =
+      ParseMessage({static_cast<const std::uint8_t*>(packet.msg_hdr.msg_iov->iov_base), n});
+  if (!m) return false;
+  switch (m->type) {
+    case MsgType::kDeliver:
+      if (w->active.load()) {
+        const std::uint32_t handle =
+            store_.Add(w.get(), std::vector<std::uint8_t>(m->payload.begin(), m->payload.end()));
+        notes.push_back({w, m->a, handle});
+      }
+      break;
+    case MsgType::kReply: {
+      std::lock_guard lock(mutex_);
+      const auto it = requests_.find(m->a);
+      if (it != requests_.end() && !it->second.done) {
+        it->second.done = true;
+        it->second.ok = m->b != 0;
+        it->second.payload.assign(m->payload.begin(), m->payload.end());
+        replies_.notify_all();
+      }
+      break;
+    }
+    case MsgType::kInfo:
+      // The hub has accepted the registration: the next outage starts the back-off afresh.
+      w->backoff = kFirstBackoff;
+      clients_.store(m->a);
+      if (m->b > w->hub_dropped_seen) hub_drops_.fetch_add(m->b - w->hub_dropped_seen);
+      w->hub_dropped_seen = m->b;
+      break;
+    default:
+      break;  // kError: the hub closes the connection next; the reconnect handles it
+  }
+  return true;
+}
+
+void BusClient::Flush(const WindowPtr& w, Clock::time_point now) {
+  std::deque<Outgoing> batch;
+  while (w->fd >= 0) {
+    {
+      std::lock_guard lock(mutex_);
+      if (w->out.empty()) return;
+      const std::size_t take = std::min(kSendBatch, w->out.size());
+      for (std::size_t i = 0; i < take; ++i) {
+        batch.push_back(std::move(w->out.front()));
+        w->out.pop_front();
+      }
+    }
+    bool failed = false;
+    bool blocked = false;
+    while (!batch.empty()) {
+      const auto& bytes = batch.front().bytes;
+      if (::send(w->fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+        blocked = errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        failed = !blocked;
+        break;
+      }
+      batch.pop_front();
+    }
+    {
+      std::lock_guard lock(mutex_);
+      // Unsent messages go back to the front, in order.
+      while (!batch.empty()) {
+        w->out.push_front(std::move(batch.back()));
+        batch.pop_back();
+      }
+      room_.notify_all();
+    }
+    if (failed) Disconnect(w, now);
+    if (failed || blocked) return;
+  }
+}
+
+void BusClient::Notify(std::vector<Note>& notes) {
+  if (notes.empty()) return;
+  {
+    std::lock_guard lock(mutex_);
+    in_callback_ = true;
+  }
+  for (const Note& n : notes) {
+    // An unregister that cleared `active` waits for in_callback_ to fall before returning.
+    if (n.window->active.load()) {
+      n.window->post(n.window->context, PM_WM_BUS_NOTIFY, n.code, static_cast<intptr_t>(n.handle));
+    }
+  }
+  notes.clear();
+  {
+    std::lock_guard lock(mutex_);
+    in_callback_ = false;
+  }
+  callback_done_.notify_all();
+}
+
+void BusClient::Run() {
+  io_thread_id_.store(std::this_thread::get_id());
+  std::vector<std::uint8_t> buffer(kRecvBatch * kMaxMessage);
+  std::vector<WindowPtr> live;
+  std::vector<WindowPtr> polled;
+  std::vector<pollfd> fds;
+  std::vector<Note> notes;
+  std::vector<WindowPtr> retired;
+  for (;;) {
+    const auto now = Clock::now();
+    int timeout = -1;
+    {
+      std::lock_guard lock(mutex_);
+      if (stop_) break;
+      retired.swap(retired_);
+      live.clear();
+      for (auto& [key, w] : windows_) live.push_back(w);
+    }
+    for (auto& w : retired) {
+      if (w->fd >= 0) {
+        const auto bye = EncodeMessage(MsgType::kUnregister, 0, 0);
+        ::send(w->fd, bye.data(), bye.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        Disconnect(w, now);
+      }
+    }
+    retired.clear();
+
+    fds.clear();
+    polled.clear();
+    fds.push_back({wake_fd_, POLLIN, 0});
+    for (auto& w : live) {
+      if (w->fd < 0) {
+        if (w->next_attempt <= now) TryConnect(w, now);
+      }
+      if (w->fd < 0) {
+        const auto wait = std::chrono::ceil<milliseconds>(w->next_attempt - now).count();
+        timeout = timeout < 0 ? static_cast<int>(wait) : std::min(timeout, static_cast<int>(wait));
+        continue;
+      }
+      Flush(w, now);
+      if (w->fd < 0) continue;
+      bool pending;
+      {
+        std::lock_guard lock(mutex_);
+        pending = !w->out.empty();
+      }
+      fds.push_back({w->fd, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0});
+      polled.push_back(w);
+    }
+    if (timeout == 0) continue;
+
+    if (::poll(fds.data(), fds.size(), timeout) < 0) continue;  // EINTR
+    if (fds[0].revents & POLLIN) {
+      std::uint64_t count;
+      [[maybe_unused]] const auto n = ::read(wake_fd_, &count, sizeof count);
+    }
+    for (std::size_t i = 0; i < polled.size(); ++i) {
+      const short ev = fds[i + 1].revents;
+      if (ev & POLLIN) {
+        Read(polled[i], buffer, notes);
+      } else if (ev & (POLLHUP | POLLERR | POLLNVAL)) {
+        Disconnect(polled[i], Clock::now());
+      }
+    }
+    Notify(notes);
+  }
+  // Leaving: close every connection (the hub unregisters a closed connection by itself).
+  const auto now = Clock::now();
+  std::vector<WindowPtr> all;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [key, w] : windows_) all.push_back(w);
+    for (auto& w : retired_) all.push_back(w);
+    retired_.clear();
+  }
+  for (auto& w : all) Disconnect(w, now);
+  io_thread_id_.store(std::thread::id());
+}
+
+}  // namespace
+
+int ClientRegister(pm_window* window, std::uint32_t value, const char* name) {
+  return Client().Register(window, value, name);
+}
+
+int ClientUnregister(pm_window* window) { return Client().Unregister(window); }
+
+int ClientPost(pm_window* window, std::uint32_t code, const void* data, std::uint32_t length) {
+  return Client().Post(window, code, data, length);
+}
+
+const void* ClientFetch(std::uint32_t handle, std::uint32_t* byte_count) {
+  return Client().Store().Fetch(handle, byte_count);
+}
+
+namespace {
+
+bool ValidName(const char* name) {
+  if (!name) return false;
+  const std::size_t n = ::strnlen(name, PM_MAX_NAME + 1);
+  return n >= 1 && n <= PM_MAX_NAME;
+}
+
+}  // namespace
+
+int ClientGetVar(const char* name, std::int32_t* value) {
+  if (!ValidName(name) || !value) return 0;
+  BusClient& c = Client();
+  const std::uint32_t id = c.NextRequestId();
+  const auto reply = c.Call(EncodeMessage(MsgType::kGetVar, id, 0, AsBytes(name)), id);
+  if (!reply || reply->payload.size() != sizeof(std::int32_t)) return 0;
+  std::memcpy(value, reply->payload.data(), sizeof(std::int32_t));
+  return 1;
+}
+
+int ClientSetVar(const char* name, std::int32_t value) {
+  if (!ValidName(name)) return 0;
+  BusClient& c = Client();
+  const std::uint32_t id = c.NextRequestId();
+  return c.Call(
+             EncodeMessage(MsgType::kSetVar, id, static_cast<std::uint32_t>(value), AsBytes(name)),
+             id)
+             ? 1
+             : 0;
+}
+
+int ClientGetStr(const char* name, char* buffer, std::uint32_t buffer_size) {
+  if (!ValidName(name) || (!buffer && buffer_size > 0)) return 0;
+  BusClient& c = Client();
+  const std::uint32_t id = c.NextRequestId();
+  const auto reply = c.Call(EncodeMessage(MsgType::kGetStr, id, 0, AsBytes(name)), id);
+  if (!reply) return 0;
+  const std::size_t n = reply->payload.size();
+  if (buffer_size > 0) {
+    const std::size_t copied = std::min<std::size_t>(n, buffer_size - 1);
+    if (copied > 0) std::memcpy(buffer, reply->payload.data(), copied);
+    buffer[copied] = '\0';
+  }
+  return static_cast<int>(n + 1);
+}
+
+int ClientSetStr(const char* name, const char* value) {
+  if (!ValidName(name) || !value) return 0;
+  const std::size_t n = ::strnlen(value, PM_MAX_STR + 1);
+  if (n > PM_MAX_STR) return 0;
+  BusClient& c = Client();
+  const std::uint32_t id = c.NextRequestId();
+  const std::string_view key(name);
+  return c.Call(EncodeMessage(MsgType::kSetStr, id, static_cast<std::uint32_t>(key.size()), key,
+                              std::string_view(value, n)),
+                id)
+             ? 1
+             : 0;
+}
+
+int ClientGetInfo(std::uint32_t key, std::uint64_t* value) { return Client().Info(key, value); }
+
+}  // namespace pelmo

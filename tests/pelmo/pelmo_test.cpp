@@ -1,0 +1,376 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "hub/hub.h"
+#include "pelmo.h"
+#include "tests/hub/test_support.h"
+#include "tests/pelmo/test_window.h"
+
+namespace pelmo {
+namespace {
+
+using testing::Info;
+using testing::TempBus;
+using testing::TestWindow;
+using testing::WaitUntil;
+
+constexpr std::uint32_t kMonitorPost = 0x20000412;
+constexpr std::uint32_t kBridgeDelivery = 0x10000412;
+
+std::vector<std::uint8_t> Record(std::uint32_t seq, std::size_t size = 16) {
+  std::vector<std::uint8_t> b(size, static_cast<std::uint8_t>(seq * 7));
+  std::memcpy(b.data(), &seq, std::min(size, sizeof seq));
+  return b;
+}
+
+class PelmoTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ::setenv("PELMO_BUS", bus_.path().c_str(), 1); }
+  void TearDown() override {
+    // Every test leaves the process without windows, hence without a library thread.
+    EXPECT_EQ(Info(PM_INFO_REGISTERED), 0u);
+  }
+
+  Hub& StartHub(std::size_t queue_blocks = 4096) {
+    hub_ = std::make_unique<Hub>(HubOptions{bus_.path(), queue_blocks});
+    if (observe_) {
+      hub_->SetPostObserver([this](std::uint32_t code, std::span<const std::uint8_t> block) {
+        std::lock_guard lock(observed_mutex_);
+        observed_.emplace_back(code, std::vector<std::uint8_t>(block.begin(), block.end()));
+      });
+    }
+    std::string error;
+    EXPECT_EQ(hub_->Start(&error), HubStart::kStarted) << error;
+    return *hub_;
+  }
+  bool WaitClients(std::uint64_t n) {
+    return WaitUntil([&] { return hub_->Stats().clients == n; });
+  }
+  std::size_t Observed() {
+    std::lock_guard lock(observed_mutex_);
+    return observed_.size();
+  }
+
+  TempBus bus_;
+  std::unique_ptr<Hub> hub_;
+  bool observe_ = false;
+  std::mutex observed_mutex_;
+  std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> observed_;
+};
+
+TEST_F(PelmoTest, routes_blocks_between_windows_and_from_the_host) {
+  StartHub();
+  TestWindow monitor, tool, other;
+  ASSERT_TRUE(monitor.Register(1024, "zelk_test"));
+  ASSERT_TRUE(tool.Register(0x400, "tool"));
+  ASSERT_TRUE(other.Register(0x100, "other"));
+  ASSERT_TRUE(WaitClients(3));
+
+  ASSERT_EQ(tool.PostBlock(kMonitorPost, Record(1)), 1);
+  std::uint32_t code = 0;
+  auto block = monitor.NextBlock(&code);
+  ASSERT_TRUE(block);
+  EXPECT_EQ(code, kMonitorPost);
+  EXPECT_EQ(*block, Record(1));
+
+  hub_->Deliver(kBridgeDelivery, Record(2, 64));
+  for (TestWindow* w : {&monitor, &tool}) {
+    const auto n = w->Next();
+    ASSERT_TRUE(n);
+    EXPECT_EQ(n->message, PM_WM_BUS_NOTIFY);
+    EXPECT_EQ(n->code, kBridgeDelivery);
+    EXPECT_NE(n->handle, 0u);
+    std::uint32_t count = 0;
+    const auto* p = static_cast<const std::uint8_t*>(pmGetp(n->handle, &count));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(std::vector<std::uint8_t>(p, p + count), Record(2, 64));
+    // A fetched handle is gone, but its bytes stay readable until the next fetch.
+    std::uint32_t again = 99;
+    EXPECT_EQ(pmGetp(n->handle, &again), nullptr);
+    EXPECT_EQ(again, 0u);
+    EXPECT_EQ(std::vector<std::uint8_t>(p, p + count), Record(2, 64));
+  }
+  // The poster never gets its own block; a window without the route bit gets nothing.
+  EXPECT_FALSE(tool.Next(std::chrono::milliseconds(100)));
+  EXPECT_EQ(other.Count(), 0u);
+  EXPECT_EQ(Info(PM_INFO_CLIENTS), 3u);
+}
+
+TEST_F(PelmoTest, registers_before_the_hub_starts_and_sends_what_was_queued) {
+  observe_ = true;
+  TestWindow monitor;
+  ASSERT_TRUE(monitor.Register(1024, "zelk_test"));
+  EXPECT_EQ(Info(PM_INFO_CONNECTED), 0u);
+  for (std::uint32_t i = 0; i < 5; ++i) ASSERT_EQ(monitor.PostBlock(kMonitorPost, Record(i)), 1);
+
+  StartHub();
+  ASSERT_TRUE(WaitClients(1));
+  ASSERT_TRUE(WaitUntil([&] { return Observed() == 5; }));
+  {
+    std::lock_guard lock(observed_mutex_);
+    for (std::uint32_t i = 0; i < 5; ++i) EXPECT_EQ(observed_[i].second, Record(i));
+  }
+  EXPECT_EQ(Info(PM_INFO_CONNECTED), 1u);
+  hub_->Deliver(kBridgeDelivery, Record(9));
+  const auto block = monitor.NextBlock();
+  ASSERT_TRUE(block);
+  EXPECT_EQ(*block, Record(9));
+}
+
+TEST_F(PelmoTest, registers_again_by_itself_after_a_hub_restart) {
+  TestWindow monitor, tool;
+  ASSERT_TRUE(monitor.Register(1024));
+  ASSERT_TRUE(tool.Register(0x400));
+  StartHub();
+  ASSERT_TRUE(WaitClients(2));
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    hub_.reset();  // the hub goes away
+    ASSERT_TRUE(WaitUntil([] { return Info(PM_INFO_CONNECTED) == 0; }));
+    StartHub();
+    ASSERT_TRUE(WaitClients(2));
+    ASSERT_EQ(tool.PostBlock(kMonitorPost, Record(round)), 1);
+    const auto block = monitor.NextBlock();
+    ASSERT_TRUE(block);
+    EXPECT_EQ(*block, Record(round));
+  }
+}
+
+TEST_F(PelmoTest, offline_queue_is_bounded_and_counts_what_it_drops) {
+  constexpr std::uint32_t kBound = 4096;
+  constexpr std::uint32_t kExtra = 10;
+  observe_ = true;
+  TestWindow tool;
+  ASSERT_TRUE(tool.Register(0x400));
+  const std::uint64_t dropped_before = Info(PM_INFO_DROPPED_POSTS);
+  std::uint32_t accepted = 0;
+  for (std::uint32_t i = 0; i < kBound + kExtra; ++i)
+    accepted += tool.PostBlock(kMonitorPost, Record(i));
+  EXPECT_EQ(accepted, kBound);
+  EXPECT_EQ(Info(PM_INFO_DROPPED_POSTS) - dropped_before, kExtra);
+
+  StartHub();
+  ASSERT_TRUE(WaitUntil([&] { return Observed() == kBound; }));
+  std::lock_guard lock(observed_mutex_);
+  EXPECT_EQ(observed_.front().second, Record(0));
+  EXPECT_EQ(observed_.back().second, Record(kBound - 1));  // the newest posts were the ones refused
+}
+
+TEST_F(PelmoTest, backlog_of_unfetched_blocks_is_bounded_oldest_dropped) {
+  constexpr std::uint32_t kBacklog = 16384;
+  constexpr std::uint32_t kExtra = 100;
+  StartHub(kBacklog + kExtra);
+  TestWindow paused;  // a paused monitor: notified, never fetches
+  ASSERT_TRUE(paused.Register(1024));
+  ASSERT_TRUE(WaitClients(1));
+  const std::uint64_t dropped_before = Info(PM_INFO_DROPPED_BLOCKS);
+  for (std::uint32_t i = 0; i < kBacklog + kExtra; ++i) {
+    hub_->Deliver(kBridgeDelivery, Record(i));
+    if (i % 1024 == 1023) {
+      ASSERT_TRUE(paused.WaitCount(i + 1));  // keep the hub queue short
+    }
+  }
+  ASSERT_TRUE(paused.WaitCount(kBacklog + kExtra));
+  EXPECT_EQ(Info(PM_INFO_DROPPED_BLOCKS) - dropped_before, kExtra);
+  EXPECT_EQ(hub_->Stats().blocks_dropped, 0u);
+
+  std::vector<std::uint32_t> handles;
+  while (auto n = paused.Next(std::chrono::milliseconds(0))) handles.push_back(n->handle);
+  ASSERT_EQ(handles.size(), kBacklog + kExtra);
+  for (std::size_t i = 1; i < handles.size(); ++i) ASSERT_EQ(handles[i], handles[i - 1] + 1);
+  std::uint32_t count = 0;
+  EXPECT_EQ(pmGetp(handles[kExtra - 1], &count), nullptr);  // the newest dropped one
+  const void* oldest_kept = pmGetp(handles[kExtra], &count);
+  ASSERT_NE(oldest_kept, nullptr);
+  EXPECT_EQ(std::memcmp(oldest_kept, Record(kExtra).data(), 16), 0);
+  const void* newest = pmGetp(handles.back(), &count);
+  ASSERT_NE(newest, nullptr);
+  EXPECT_EQ(std::memcmp(newest, Record(kBacklog + kExtra - 1).data(), 16), 0);
+}
+
+TEST_F(PelmoTest, public_variables_and_strings_live_in_the_hub) {
+  TestWindow a, b;
+  ASSERT_TRUE(a.Register(1));
+  std::int32_t value = 0;
+  char text[8];
+  EXPECT_EQ(pmSetPublicVar("speed", 5), 0);  // no hub yet
+  EXPECT_EQ(pmGetStr("port", text, sizeof text), 0);
+
+  StartHub();
+  ASSERT_TRUE(WaitClients(1));
+  EXPECT_EQ(pmSetPublicVar("speed", -500000), 1);
+  EXPECT_EQ(pmGetPublicVar("speed", &value), 1);
+  EXPECT_EQ(value, -500000);
+  EXPECT_EQ(pmGetPublicVar("missing", &value), 0);
+
+  EXPECT_EQ(pmSetStr("port", "can0"), 1);
+  EXPECT_EQ(pmSetStr("empty", ""), 1);
+  EXPECT_EQ(pmSetStr("long", "0123456789"), 1);
+  EXPECT_EQ(pmGetStr("port", text, sizeof text), 5);
+  EXPECT_STREQ(text, "can0");
+  EXPECT_EQ(pmGetStr("empty", text, sizeof text), 1);
+  EXPECT_STREQ(text, "");
+  EXPECT_EQ(pmGetStr("long", text, sizeof text), 11);  // above the buffer size: truncated
+  EXPECT_STREQ(text, "0123456");
+  EXPECT_EQ(pmGetStr("missing", text, sizeof text), 0);
+
+  // Another window (another connection) sees the same values.
+  ASSERT_TRUE(a.Unregister());
+  ASSERT_TRUE(b.Register(2));
+  ASSERT_TRUE(WaitUntil([] { return Info(PM_INFO_CONNECTED) == 1; }));
+  EXPECT_EQ(pmGetPublicVar("speed", &value), 1);
+  EXPECT_EQ(value, -500000);
+
+  const std::string long_name(PM_MAX_NAME + 1, 'n');
+  const std::string long_value(PM_MAX_STR + 1, 'v');
+  struct BadCall {
+    const char* what;
+    int result;
+  };
+  const BadCall bad[] = {
+      {"null name", pmSetPublicVar(nullptr, 1)},
+      {"empty name", pmSetPublicVar("", 1)},
+      {"long name", pmSetPublicVar(long_name.c_str(), 1)},
+      {"null value out", pmGetPublicVar("speed", nullptr)},
+      {"null string", pmSetStr("port", nullptr)},
+      {"long string", pmSetStr("port", long_value.c_str())},
+      {"null buffer", pmGetStr("port", nullptr, 8)},
+  };
+  for (const auto& c : bad) EXPECT_EQ(c.result, 0) << c.what;
+  EXPECT_EQ(pmGetStr("port", text, sizeof text), 5);  // unchanged by the refused set
+}
+
+TEST_F(PelmoTest, refuses_bad_arguments) {
+  TestWindow w;
+  pm_window no_post{nullptr, nullptr};
+  const std::vector<std::uint8_t> big(PM_MAX_BLOCK + 1);
+  std::uint64_t v = 0;
+  std::uint32_t count = 7;
+  EXPECT_EQ(pmRegister(nullptr, 1, "x"), 0);
+  EXPECT_EQ(pmRegister(&no_post, 1, "x"), 0);
+  EXPECT_EQ(w.PostBlock(kMonitorPost, Record(1)), 0);  // not registered
+  EXPECT_EQ(pmUnregister(w.get()), 0);
+  ASSERT_TRUE(w.Register(1));
+  EXPECT_EQ(pmRegister(w.get(), 1, "again"), 0);
+  EXPECT_EQ(pmPostData(w.get(), kMonitorPost, nullptr, 16), 0);
+  EXPECT_EQ(pmPostData(w.get(), kMonitorPost, big.data(), PM_MAX_BLOCK + 1), 0);
+  EXPECT_EQ(pmPostData(w.get(), kMonitorPost, nullptr, 0), 1);  // an empty block is fine
+  EXPECT_EQ(pmGetp(0, &count), nullptr);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(pmGetp(123456, nullptr), nullptr);
+  EXPECT_EQ(pmGetInfo(999, &v), 0);
+  EXPECT_EQ(pmGetInfo(PM_INFO_CONNECTED, nullptr), 0);
+  EXPECT_EQ(Info(PM_INFO_REGISTERED), 1u);
+  EXPECT_TRUE(w.Unregister());
+  EXPECT_EQ(Info(PM_INFO_REGISTERED), 0u);
+}
+
+// Runs pelmo_test_peer with the given options; the child's pid, or -1.
+pid_t SpawnPeer(const std::vector<std::string>& options) {
+  std::vector<std::string> args = {PELMO_TEST_PEER};
+  args.insert(args.end(), options.begin(), options.end());
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  return pid;
+}
+
+// The child's exit status, or -1 if it had to be killed at the deadline.
+int WaitPeer(pid_t pid) {
+  int status = 0;
+  if (!WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(PelmoTest, routes_among_clients_in_separate_processes) {
+  constexpr std::uint32_t kEach = 50;
+  constexpr std::uint32_t kOtherRoute = 0x10000112;  // route bit 0x100
+  StartHub();
+  TestWindow monitor;
+  ASSERT_TRUE(monitor.Register(1024));
+  const std::string each = std::to_string(kEach);
+  const auto common = [&](const char* value, const char* tag) {
+    return std::vector<std::string>{"--bus", bus_.path(), "--value", value, "--tag", tag};
+  };
+  // First a client on another route: it gets the host's 0x100 blocks, the monitor does not.
+  auto args3 = common("0x100", "3");
+  args3.insert(args3.end(), {"--expect", "7", "--expect-code", std::to_string(kOtherRoute)});
+  const pid_t other = SpawnPeer(args3);
+  ASSERT_GT(other, 0);
+  const bool other_registered = WaitClients(2);
+  for (std::uint32_t i = 0; other_registered && i < 7; ++i) hub_->Deliver(kOtherRoute, Record(i));
+  EXPECT_EQ(WaitPeer(other), 0);
+  ASSERT_TRUE(other_registered);
+  ASSERT_TRUE(WaitClients(1));  // its connection is gone before the next two count heads
+
+  // Then two clients that post to each other (and to the monitor) once all three are on.
+  auto args1 = common("0x400", "1"), args2 = common("0x400", "2");
+  for (auto* a : {&args1, &args2}) {
+    a->insert(a->end(), {"--post", each, "--clients", "3", "--expect", each, "--expect-code",
+                         std::to_string(kMonitorPost)});
+  }
+  const pid_t peers[] = {SpawnPeer(args1), SpawnPeer(args2)};
+  for (pid_t p : peers) ASSERT_GT(p, 0);
+  std::set<std::uint32_t> seen;
+  for (std::uint32_t i = 0; i < 2 * kEach; ++i) {
+    std::uint32_t code = 0;
+    const auto block = monitor.NextBlock(&code);
+    if (!block) break;
+    EXPECT_EQ(code, kMonitorPost);
+    std::uint32_t seq = 0;
+    std::memcpy(&seq, block->data(), sizeof seq);
+    seen.insert(seq);
+  }
+  for (pid_t p : peers) EXPECT_EQ(WaitPeer(p), 0);
+  std::set<std::uint32_t> expected;
+  for (std::uint32_t i = 0; i < kEach; ++i) expected.insert({100000 + i, 200000 + i});
+  EXPECT_EQ(seen, expected);
+  EXPECT_FALSE(monitor.Next(std::chrono::milliseconds(50)));  // nothing of the 0x100 route
+}
+
+// A post function that unregisters its own window must neither deadlock nor be called again.
+TEST_F(PelmoTest, unregister_from_inside_the_post_function_is_safe) {
+  struct SelfRemoving {
+    pm_window window;
+    std::atomic<int> calls{0};
+  } s;
+  s.window.context = &s;
+  s.window.post = [](void* context, std::uint32_t, std::uintptr_t, std::intptr_t) {
+    auto* self = static_cast<SelfRemoving*>(context);
+    ++self->calls;
+    pmUnregister(&self->window);
+  };
+  StartHub();
+  ASSERT_EQ(pmRegister(&s.window, 0x400, "self"), 1);
+  ASSERT_TRUE(WaitClients(1));
+  hub_->Deliver(kBridgeDelivery, Record(1));
+  hub_->Deliver(kBridgeDelivery, Record(2));
+  ASSERT_TRUE(WaitUntil([&] { return s.calls.load() >= 1; }));
+  ASSERT_TRUE(WaitUntil([] { return Info(PM_INFO_REGISTERED) == 0; }));
+  ASSERT_TRUE(WaitClients(0));
+  EXPECT_EQ(s.calls.load(), 1);
+  // The library comes back to life for the next window.
+  TestWindow next;
+  ASSERT_TRUE(next.Register(0x400));
+  ASSERT_TRUE(WaitClients(1));
+  hub_->Deliver(kBridgeDelivery, Record(3));
+  EXPECT_TRUE(next.NextBlock());
+}
+
+}  // namespace
+}  // namespace pelmo

@@ -1,0 +1,289 @@
+// The zelk_tran program, run as a child process against a private bus in a temporary directory.
+#include <gtest/gtest.h>
+#include <sys/un.h>
+
+#include "bus_client.h"
+#include "frame/send_line.h"
+#include "test_support.h"
+#include "tran/frame_generator.h"
+
+namespace tran {
+namespace {
+
+using namespace test;
+
+const std::string kBinDir = ZELK_BIN_DIR;
+const std::string kTran = kBinDir + "/zelk_tran";
+const std::string kScriptDir = ZELK_TRAN_TEST_DIR;
+
+bool BusAnswers(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// "(0000000005.000006) vcan0 010#01": ten-digit seconds, six-digit microseconds, 3 or 8 hex
+// digits of id, even hex data.
+bool IsCandumpLine(const std::string& line) {
+  const auto hex = [](std::string_view s) {
+    return s.find_first_not_of("0123456789ABCDEF") == std::string_view::npos;
+  };
+  const auto digits = [](std::string_view s) {
+    return s.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if (line.size() < 26 || line[0] != '(' || line[11] != '.' || line.substr(18, 8) != ") vcan0 ") {
+    return false;
+  }
+  if (!digits(line.substr(1, 10)) || !digits(line.substr(12, 6))) return false;
+  const std::string_view frame = std::string_view(line).substr(26);
+  const std::size_t hash = frame.find('#');
+  if (hash != 3 && hash != 8) return false;
+  const std::string_view data = frame.substr(hash + 1);
+  return hex(frame.substr(0, hash)) && hex(data) && data.size() % 2 == 0;
+}
+
+// A dump line "N <spaces> DELTAms <spaces> REST": the line number and REST exact.
+bool IsDumpLine(std::string_view line, int number, std::string_view rest) {
+  const std::string prefix = std::to_string(number) + " ";
+  if (!line.starts_with(prefix)) return false;
+  line.remove_prefix(prefix.size());
+  while (line.starts_with(' ')) line.remove_prefix(1);
+  const std::size_t ms = line.find("ms");
+  if (ms == 0 || ms == std::string_view::npos ||
+      line.substr(0, ms).find_first_not_of("0123456789") != std::string_view::npos) {
+    return false;
+  }
+  line.remove_prefix(ms + 2);
+  while (line.starts_with(' ')) line.remove_prefix(1);
+  return line == rest;
+}
+
+std::uint64_t BusClients() {
+  std::uint64_t clients = 0;
+  pmGetInfo(PM_INFO_CLIENTS, &clients);
+  return clients;
+}
+
+class zelk_tran : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bus_ = dir_ / "bus";
+    std::filesystem::create_directories(dir_.path() / "cfg");
+    env_ = {"PELMO_BUS=" + bus_, "XDG_CONFIG_HOME=" + (dir_ / "cfg"),
+            "HOME=" + dir_.path().string()};
+    ::setenv("PELMO_BUS", bus_.c_str(), 1);
+  }
+  std::unique_ptr<Child> Start(std::vector<std::string> args, const std::string& err = "err.txt") {
+    auto child = std::make_unique<Child>(kTran, args, env_, dir_ / err, dir_ / "out.txt");
+    return child;
+  }
+  std::unique_ptr<Child> StartServing(std::vector<std::string> args) {
+    args.push_back("--foreground");
+    auto child = Start(args);
+    EXPECT_TRUE(WaitFor([&] { return BusAnswers(bus_); })) << ReadFile(dir_ / "err.txt");
+    return child;
+  }
+  std::string Err(const std::string& name = "err.txt") { return ReadFile(dir_ / name); }
+
+  TempDir dir_;
+  std::string bus_;
+  std::vector<std::string> env_;
+};
+
+TEST_F(zelk_tran, rejects_bad_options_and_settings_with_status_2) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* conf;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"--bogus"}, nullptr, "zelk_tran: unknown option '--bogus'\nTry 'zelk_tran --help'.\n"},
+      {{"--generate", "lots"}, nullptr, "zelk_tran: bad rate 'lots' for generate"},
+      {{"--listen"}, nullptr, "zelk_tran: option --listen needs a value\n"},
+      {{},
+       "# settings\nlisten 29536\nspeed = 500000\n",
+       "zelk_tran.conf: line 3: unknown setting 'speed'\n"},
+      {{"--foreground"},
+       "source = socketcan:\n",
+       "zelk_tran.conf: line 1: bad --source 'socketcan:'"},
+  };
+  for (const auto& c : cases) {
+    const std::string conf = dir_ / "cfg/zelk/zelk_tran.conf";
+    std::filesystem::remove(conf);
+    if (c.conf) {
+      std::filesystem::create_directories(dir_ / "cfg/zelk");
+      std::ofstream(conf) << c.conf;
+    }
+    auto child = Start(c.args);
+    EXPECT_EQ(child->Wait(), 2);
+    EXPECT_NE(Err().find(c.message), std::string::npos) << Err();
+  }
+}
+
+TEST_F(zelk_tran, prints_its_version) {
+  auto child = Start({"--version"});
+  EXPECT_EQ(child->Wait(), 0);
+  EXPECT_EQ(ReadFile(dir_ / "out.txt"), "zelk_tran 1.0.0.1\n");
+}
+
+TEST_F(zelk_tran, echoes_a_posted_frame_to_every_client_including_the_poster) {
+  auto tran = StartServing({});
+  BusClient a, b, c;
+  ASSERT_TRUE(a.registered() && b.registered() && c.registered());
+  ASSERT_TRUE(WaitFor([] { return BusClients() >= 3; }));
+  const frame::FrameRecord sent[] = {frame::EncodeSendLine("115599 00 22 99 00 00 11 33 33"),
+                                     frame::EncodeSendLine("7FF")};
+  ASSERT_TRUE(a.Post(sent[0]));
+  ASSERT_TRUE(a.Post(sent[1]));
+  for (BusClient* client : {&a, &b, &c}) {
+    const auto got = client->Collect(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(WithoutStamp(got[0]), sent[0]);
+    EXPECT_EQ(WithoutStamp(got[1]), sent[1]);
+  }
+  tran->Signal(SIGTERM);
+  EXPECT_EQ(tran->Wait(), 0);
+}
+
+TEST_F(zelk_tran, delivers_every_generated_frame) {
+  auto tran = StartServing({"--generate", "50000"});
+  BusClient client;
+  const auto got = client.Collect(50000);
+  ASSERT_GE(got.size(), 50000u);
+  // The generator is deterministic: find the first frame received in its sequence and check
+  // that every later one follows without a gap.
+  FrameGenerator reference;
+  std::size_t skipped = 0;
+  while (reference.Next() != WithoutStamp(got[0])) ASSERT_LT(++skipped, 10'000'000u);
+  for (std::size_t i = 1; i < got.size(); ++i) {
+    ASSERT_EQ(WithoutStamp(got[i]), reference.Next()) << "frame " << i << " lost or altered";
+  }
+  tran->Signal(SIGINT);
+  EXPECT_EQ(tran->Wait(), 0);
+}
+
+TEST_F(zelk_tran, logs_frames_that_python_can_reads_back) {
+  const std::string log = dir_ / "bus.log";
+  auto tran = StartServing({"--log", log});
+  BusClient client;
+  ASSERT_TRUE(WaitFor([] { return BusClients() >= 1; }));
+  const char* lines[] = {"123 11 22", "1ABCDEF0", "7FF DE AD BE EF 01 02 03 04", "0005 01"};
+  for (const char* line : lines) ASSERT_TRUE(client.Post(frame::EncodeSendLine(line)));
+  ASSERT_EQ(client.Collect(4).size(), 4u);
+  tran->Signal(SIGTERM);
+  ASSERT_EQ(tran->Wait(), 0);
+  const std::string script =
+      "import sys\n"
+      "try:\n"
+      "    import can\n"
+      "except ImportError:\n"
+      "    sys.exit(77)\n"
+      "for m in can.CanutilsLogReader(sys.argv[1]):\n"
+      "    print(m.channel, f'{m.arbitration_id:X}', int(m.is_extended_id), "
+      "m.data.hex().upper())\n";
+  std::ofstream(dir_ / "read_log.py") << script;
+  Child python("/usr/bin/python3", {dir_ / "read_log.py", log}, {}, dir_ / "py.err",
+               dir_ / "py.out");
+  const auto status = python.Wait();
+  if (status == 77) GTEST_SKIP() << "python3-can is not installed";
+  ASSERT_EQ(status, 0) << ReadFile(dir_ / "py.err");
+  EXPECT_EQ(ReadFile(dir_ / "py.out"),
+            "vcan0 123 0 1122\n"
+            "vcan0 1ABCDEF0 1 \n"
+            "vcan0 7FF 0 DEADBEEF01020304\n"
+            "vcan0 5 1 01\n");
+  std::istringstream text(ReadFile(log));
+  for (std::string l; std::getline(text, l);) EXPECT_TRUE(IsCandumpLine(l)) << l;
+}
+
+TEST_F(zelk_tran, a_second_companion_on_the_same_bus_steps_aside) {
+  auto first = StartServing({});
+  auto second = Start({"--foreground"}, "second.txt");
+  EXPECT_EQ(second->Wait(), 0);
+  EXPECT_NE(Err("second.txt").find("zelk_tran: a companion already serves " + bus_),
+            std::string::npos)
+      << Err("second.txt");
+  // Also when started as the monitor starts it (detaching).
+  auto third = Start({}, "third.txt");
+  EXPECT_EQ(third->Wait(), 0);
+  EXPECT_NE(Err("third.txt").find("already serves"), std::string::npos);
+  EXPECT_FALSE(first->Wait(0ms));
+  EXPECT_TRUE(BusAnswers(bus_));
+}
+
+TEST_F(zelk_tran, exits_when_idle_but_not_while_a_client_is_registered) {
+  auto tran = StartServing({"--idle-exit", "1"});
+  {
+    BusClient client;
+    ASSERT_TRUE(WaitFor([] { return BusClients() >= 1; }));
+    std::this_thread::sleep_for(2500ms);  // well past the idle limit, with a client
+    EXPECT_FALSE(tran->Wait(0ms)) << "exited with a client registered";
+  }
+  EXPECT_EQ(tran->Wait(), 0);
+  EXPECT_NE(Err().find("no clients for 1 s"), std::string::npos);
+}
+
+TEST_F(zelk_tran, detaches_serves_and_exits_by_itself) {
+  auto launcher = Start({"--idle-exit", "1"});
+  // The launcher returns once the background process serves the bus.
+  EXPECT_EQ(launcher->Wait(), 0);
+  EXPECT_TRUE(BusAnswers(bus_));
+  EXPECT_TRUE(WaitFor([&] { return !BusAnswers(bus_); })) << "the background companion lingers";
+}
+
+TEST_F(zelk_tran, joins_python_can_socketcand_clients_to_the_bus) {
+  auto tran = StartServing({"--listen", "0"});
+  const std::string announce = "socketcand server on 127.0.0.1:";
+  std::string port_text;
+  ASSERT_TRUE(WaitFor([&] {
+    const std::string err = Err();
+    const std::size_t at = err.find(announce);
+    if (at == std::string::npos || err.find('\n', at) == std::string::npos) return false;
+    port_text = err.substr(at + announce.size(), err.find('\n', at) - at - announce.size());
+    return true;
+  }));
+  BusClient client;
+  Child python("/usr/bin/python3", {kScriptDir + "/socketcand_python_peer.py", port_text, "500"},
+               {}, dir_ / "py.err", dir_ / "py.out");
+  const auto status = python.Wait(30s);
+  if (status == 77) GTEST_SKIP() << "python3-can is not installed";
+  ASSERT_EQ(status, 0) << ReadFile(dir_ / "py.err");
+  // The frames the python client sent also reached the bus clients.
+  const auto got = client.Collect(503);
+  ASSERT_GE(got.size(), 3u);
+  EXPECT_EQ(WithoutStamp(got[0]), frame::EncodeSendLine("123 11 22"));
+  EXPECT_EQ(WithoutStamp(got[1]), frame::EncodeSendLine("1ABCDEF DE AD BE EF 01 02 03 04"));
+  EXPECT_EQ(WithoutStamp(got[2]), frame::EncodeSendLine("7FF"));
+}
+
+TEST_F(zelk_tran, carries_zelk_send_lines_to_zelk_dump) {
+  const std::string send = kBinDir + "/zelk_send";
+  const std::string dump = kBinDir + "/zelk_dump";
+  if (!std::filesystem::exists(send) || !std::filesystem::exists(dump)) {
+    GTEST_SKIP() << "zelk_send or zelk_dump is not built";
+  }
+  auto tran = StartServing({});
+  BusClient watcher;
+  ASSERT_TRUE(WaitFor([] { return BusClients() >= 1; }));
+  Child dumper(dump, {"-n", "3"}, env_, dir_ / "dump.err", dir_ / "dump.out");
+  ASSERT_TRUE(WaitFor([] { return BusClients() >= 2; }));
+  Child sender(send, {"123 01 A0", "115599 00 22 99 00 00 11 33 33", "7FF"}, env_,
+               dir_ / "send.err");
+  EXPECT_EQ(sender.Wait(), 0) << ReadFile(dir_ / "send.err");
+  EXPECT_EQ(dumper.Wait(), 0) << ReadFile(dir_ / "dump.err");
+  // Deltas depend on the clock; everything else is exact.
+  std::istringstream out(ReadFile(dir_ / "dump.out"));
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(out, l);) lines.push_back(l);
+  ASSERT_EQ(lines.size(), 3u) << ReadFile(dir_ / "dump.out");
+  EXPECT_TRUE(IsDumpLine(lines[0], 0, "123 - 01 A0")) << lines[0];
+  EXPECT_TRUE(IsDumpLine(lines[1], 1, "00115599 - 00 22 99 00 00 11 33 33")) << lines[1];
+  EXPECT_TRUE(IsDumpLine(lines[2], 2, "7FF -")) << lines[2];
+}
+
+}  // namespace
+}  // namespace tran

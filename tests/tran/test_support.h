@@ -1,0 +1,241 @@
+// Helpers for the companion's tests: a temporary directory, an event loop on its own thread,
+// blocking TCP peers with deadlines, and child processes.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tran/event_loop.h"
+
+namespace tran::test {
+
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+inline constexpr auto kDeadline = 10s;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tran_test_XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Polls `condition` until it holds or the deadline passes.
+inline bool WaitFor(const std::function<bool()>& condition,
+                    std::chrono::milliseconds limit = kDeadline) {
+  const auto end = SteadyClock::now() + limit;
+  while (!condition()) {
+    if (SteadyClock::now() > end) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+// An EventLoop running on its own thread; RunOnLoop executes code there and waits.
+class LoopThread {
+ public:
+  LoopThread() : thread_([this] { loop_.Run(); }) {}
+  ~LoopThread() {
+    loop_.Post([this] { loop_.Quit(); });
+    thread_.join();
+  }
+  EventLoop& loop() { return loop_; }
+  template <typename F>
+  auto RunOnLoop(F f) -> decltype(f()) {
+    std::packaged_task<decltype(f())()> task(std::move(f));
+    auto result = task.get_future();
+    loop_.Post([&task] { task(); });
+    return result.get();
+  }
+
+ private:
+  EventLoop loop_;
+  std::thread thread_;
+};
+
+// A blocking TCP peer with deadlines on every read.
+class TcpPeer {
+ public:
+  explicit TcpPeer(int fd) : fd_(fd) {}
+  static TcpPeer Connect(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+      ::close(fd);
+      return TcpPeer(-1);
+    }
+    return TcpPeer(fd);
+  }
+  TcpPeer(TcpPeer&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  ~TcpPeer() { Close(); }
+  bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  // Closes with a reset instead of an orderly shutdown.
+  void Abort() {
+    linger hard{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    Close();
+  }
+  bool Send(const std::string& text) {
+    return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+  }
+  // One recv() with a deadline: nullopt on timeout, "" on close.
+  std::optional<std::string> RecvOnce(std::chrono::milliseconds limit = kDeadline) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
+    char buffer[65536];
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    return n <= 0 ? std::string() : std::string(buffer, static_cast<std::size_t>(n));
+  }
+  // Reads until `text` has been seen; returns everything read (empty on timeout or close).
+  std::string ReadUntil(const std::string& text, std::chrono::milliseconds limit = kDeadline) {
+    const auto end = SteadyClock::now() + limit;
+    while (pending_.find(text) == std::string::npos) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - SteadyClock::now());
+      if (left.count() <= 0) return {};
+      const auto got = RecvOnce(left);
+      if (!got || got->empty()) return {};
+      pending_ += *got;
+    }
+    const std::size_t cut = pending_.find(text) + text.size();
+    std::string out = pending_.substr(0, cut);
+    pending_.erase(0, cut);
+    return out;
+  }
+  // True when the peer closes within the deadline (data before the close is discarded).
+  bool WaitClosed(std::chrono::milliseconds limit = kDeadline) {
+    const auto end = SteadyClock::now() + limit;
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - SteadyClock::now());
+      if (left.count() <= 0) return false;
+      const auto got = RecvOnce(left);
+      if (!got) return false;
+      if (got->empty()) return true;
+    }
+  }
+
+ private:
+  int fd_;
+  std::string pending_;
+};
+
+// A listening socket on 127.0.0.1 with an ephemeral port.
+class TcpListener {
+ public:
+  TcpListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(fd_, 8);
+    socklen_t size = sizeof address;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+  }
+  ~TcpListener() { ::close(fd_); }
+  std::uint16_t port() const { return port_; }
+  std::optional<TcpPeer> Accept(std::chrono::milliseconds limit = kDeadline) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
+    return TcpPeer(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
+  }
+
+ private:
+  int fd_;
+  std::uint16_t port_ = 0;
+};
+
+// A child process with its stderr in a file.
+class Child {
+ public:
+  Child(const std::string& program, const std::vector<std::string>& args,
+        const std::vector<std::string>& env, const std::string& stderr_path,
+        const std::string& stdout_path = "/dev/null") {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int out = ::open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(err, STDERR_FILENO);
+      ::dup2(out, STDOUT_FILENO);
+      for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+  }
+  ~Child() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  pid_t pid() const { return pid_; }
+  void Signal(int signal) { ::kill(pid_, signal); }
+  // Exit status (or 128 + signal) once the child ends within the deadline.
+  std::optional<int> Wait(std::chrono::milliseconds limit = kDeadline) {
+    WaitFor(
+        [this] {
+          int status = 0;
+          if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+          }
+          return status_.has_value();
+        },
+        limit);
+    return status_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+}  // namespace tran::test

@@ -1,0 +1,49 @@
+#include "tools/line_writer_view.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace tools {
+
+LineWriterView::LineWriterView(int fd, bool& flush_due, std::uint64_t max_lines)
+    : fd_(fd), flush_due_(flush_due), max_lines_(max_lines) {}
+
+void LineWriterView::SetSel(std::int32_t, std::int32_t) {}
+
+void LineWriterView::ScrollCaret() {}
+
+void LineWriterView::SetRxText(std::string_view) {
+  // Called at the start of every record: the record, if shown, is then flushed at once.
+  flush_due_ = true;
+}
+
+void LineWriterView::ReplaceSel(std::string_view text) {
+  // Lines leave as "...\n"; one write per line, so a reader sees each as soon as it is shown.
+  std::string line;
+  while (!text.empty() && !LimitReached() && write_error_ == 0) {
+    const std::size_t end = text.find('\n');
+    std::string_view piece = text.substr(0, end == std::string_view::npos ? text.size() : end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
+    line.assign(piece);
+    line += '\n';
+    WriteAll(line);
+    if (write_error_ == 0) ++lines_written_;
+  }
+}
+
+void LineWriterView::WriteAll(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      write_error_ = errno;
+      return;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace tools

@@ -1,0 +1,37 @@
+#include "tools/tool_bus.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "bus/bus_binding.h"
+
+namespace tools {
+
+bool load_bus_or_explain(const char* tool) {
+  if (bus::LoadBus()) return true;
+  std::fprintf(stderr, "%s: cannot load the bus library %s: %s\n", tool, bus::kBusLibraryName,
+               bus::LoadError().c_str());
+  return false;
+}
+
+std::uint64_t bus_info(pm_info_key key) {
+  const pmGetInfo_fn get_info = bus::Binding().pmGetInfo;
+  std::uint64_t value = 0;
+  if (get_info == nullptr || get_info(key, &value) == 0) return 0;
+  return value;
+}
+
+void report_drops(const char* tool, std::uint64_t local_drops) {
+  const std::uint64_t backlog = bus_info(PM_INFO_DROPPED_BLOCKS);
+  const std::uint64_t hub = bus_info(PM_INFO_HUB_DROPS);
+  const std::uint64_t posts = bus_info(PM_INFO_DROPPED_POSTS);
+  if (backlog == 0 && hub == 0 && posts == 0 && local_drops == 0) return;
+  std::fprintf(stderr,
+               "%s: dropped: %" PRIu64 " unfetched blocks, %" PRIu64 " blocks at the hub, %" PRIu64
+               " posts",
+               tool, backlog, hub, posts);
+  if (local_drops != 0) std::fprintf(stderr, ", %" PRIu64 " notifications", local_drops);
+  std::fputc('\n', stderr);
+}
+
+}  // namespace tools

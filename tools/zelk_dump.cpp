@@ -1,0 +1,123 @@
+// zelk_dump: prints every frame delivered on the bus as the monitor's log line.
+//
+// Threads: the main thread owns the bus binding, the receive log state and stdout; it waits on
+// the notification queue and a signalfd. The bus library's I/O thread only pushes
+// notifications into the queue. SIGINT and SIGTERM are blocked in every thread (the mask is set
+// before the library starts its thread) and read from the signalfd.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <pthread.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bus/bus_binding.h"
+#include "bus/bus_notify.h"
+#include "frame/read_hex.h"
+#include "frame/receive_log.h"
+#include "tools/line_writer_view.h"
+#include "tools/notify_queue.h"
+#include "tools/tool_args.h"
+#include "tools/tool_bus.h"
+
+namespace {
+
+constexpr const char* kTool = "zelk_dump";
+constexpr std::uint32_t kRegisterValue = bus::kRegisterValue;  // receives the monitor's blocks
+constexpr std::size_t kQueueBound = 65536;
+
+// Blocks SIGINT and SIGTERM for the process and returns a signalfd for them, or -1.
+int open_signal_fd() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
+  return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+// Shows delivered frames until the count is reached, a signal arrives or stdout fails.
+int run(const tools::DumpOptions& options, int signal_fd) {
+  tools::NotifyQueue queue(kQueueBound);
+  if (!queue.Ok()) {
+    std::fprintf(stderr, "%s: cannot create the notification queue: %s\n", kTool,
+                 std::strerror(errno));
+    return tools::kExitFailure;
+  }
+  pm_window window{&tools::NotifyQueue::PostToQueue, &queue};
+  const pmRegister_fn do_register = bus::Binding().pmRegister;
+  if (do_register == nullptr || do_register(&window, kRegisterValue, kTool) == 0) {
+    std::fprintf(stderr, "%s: the bus library refused the registration\n", kTool);
+    return tools::kExitFailure;
+  }
+
+  std::uint64_t rx_count = 0;
+  std::uint64_t line_no = 0;
+  bool flush_due = true;
+  const std::string filter_text = options.filter_text;
+  const std::uint32_t filter_id = frame::ReadHex(filter_text);
+  tools::LineWriterView view(STDOUT_FILENO, flush_due, options.count);
+  const frame::ShowRecordContext ctx{rx_count, line_no, flush_due, filter_text, filter_id, view};
+
+  int status = tools::kExitOk;
+  bool running = true;
+  while (running) {
+    pollfd fds[2] = {{queue.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      std::fprintf(stderr, "%s: poll: %s\n", kTool, std::strerror(errno));
+      status = tools::kExitFailure;
+      break;
+    }
+    if (fds[1].revents != 0) break;
+    for (const tools::Notification& n : queue.TakeAll()) {
+      bus::OnBusNotify(false, n.code, n.handle, ctx);
+      if (view.LimitReached() || view.WriteError() != 0) {
+        running = false;
+        break;
+      }
+    }
+  }
+  if (view.WriteError() != 0 && view.WriteError() != EPIPE) {
+    std::fprintf(stderr, "%s: cannot write to stdout: %s\n", kTool,
+                 std::strerror(view.WriteError()));
+    status = tools::kExitFailure;
+  }
+  tools::report_drops(kTool, queue.Dropped());
+  bus::Unregister(&window);  // no further Push after this returns
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  const auto parsed = tools::ParseDumpArgs(args);
+  if (parsed.status == tools::ParseStatus::kHelp) {
+    std::fputs(tools::kDumpUsage, stdout);
+    return tools::kExitOk;
+  }
+  if (parsed.status == tools::ParseStatus::kError) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kTool, parsed.error.c_str(), kTool);
+    return tools::kExitUsage;
+  }
+  // A reader that goes away (zelk_dump | head) ends the tool through EPIPE, not a signal.
+  signal(SIGPIPE, SIG_IGN);
+  const int signal_fd = open_signal_fd();
+  if (signal_fd < 0) {
+    std::fprintf(stderr, "%s: cannot watch for signals: %s\n", kTool, std::strerror(errno));
+    return tools::kExitFailure;
+  }
+  if (!tools::load_bus_or_explain(kTool)) return tools::kExitFailure;
+  const int status = run(parsed.options, signal_fd);
+  bus::UnloadBus();
+  close(signal_fd);
+  return status;
+}

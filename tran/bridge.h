@@ -1,0 +1,91 @@
+// The bridge between the bus and the CAN source, on the event loop thread.
+//
+// Frames transmitted (posted by bus clients, sent by socketcand clients, generated) go to the
+// source; what it accepts is echoed like SocketCAN's local echo. Echoed and received frames
+// are stamped and distributed: to every bus client in blocks of at most kMaxBlockRecords, to
+// socketcand clients (except the one that sent them) and to the log.
+//
+// Threads: every method runs on the event loop thread; PostQueue carries blocks from the
+// hub's thread to it.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "frame/frame_record.h"
+#include "tran/can_source.h"
+#include "tran/candump_log.h"
+#include "tran/event_loop.h"
+#include "tran/socketcand_server.h"
+
+namespace tran {
+
+inline constexpr std::uint32_t kFramePostMask = 0x200000FF;
+inline constexpr std::uint32_t kFramePostCode = 0x20000012;
+inline constexpr std::uint32_t kFrameDeliveryCode = 0x10000412;
+inline constexpr std::size_t kMaxBlockRecords = 256;
+
+// The companion's clock for record timestamps: monotonic milliseconds modulo 65536.
+std::uint16_t RecordClockMs();
+
+// Writes `stamp` into bytes 14..15 of the record.
+void StampRecord(frame::FrameRecord& record, std::uint16_t stamp);
+
+class Bridge {
+ public:
+  using DeliverFn = std::function<void(std::uint32_t code, std::span<const std::uint8_t> block)>;
+
+  // server and log may be null. Everything must outlive the bridge.
+  Bridge(CanSource& source, DeliverFn deliver, SocketcandServer* server, CandumpLog* log);
+
+  // Frames to put on the CAN bus; origin is the socketcand client that sent them (0: none).
+  void Transmit(std::span<const frame::FrameRecord> records, std::uint64_t origin = 0);
+  // Frames the source received from the CAN bus.
+  void Received(std::span<const frame::FrameRecord> records);
+
+  std::uint64_t FramesDistributed() const { return distributed_; }
+
+ private:
+  void Distribute(std::span<const frame::FrameRecord> records, std::uint64_t skip_client);
+
+  CanSource& source_;
+  DeliverFn deliver_;
+  SocketcandServer* server_;
+  CandumpLog* log_;
+  std::vector<frame::FrameRecord> stamped_;
+  std::uint64_t distributed_ = 0;
+  bool log_error_reported_ = false;
+};
+
+// Hands frame records posted on the bus from the hub's thread to the event loop thread.
+// Bounded: records beyond max_records waiting are dropped and counted.
+class PostQueue {
+ public:
+  using Consumer = std::function<void(std::span<const frame::FrameRecord>)>;
+
+  PostQueue(EventLoop& loop, Consumer consumer, std::size_t max_records = 65536);
+
+  // Any thread (the hub's post observer): takes the whole records of a frame block and
+  // ignores blocks of other codes. Never blocks for long.
+  void Push(std::uint32_t code, std::span<const std::uint8_t> block);
+  std::uint64_t Dropped() const;
+
+ private:
+  void Drain();
+
+  EventLoop& loop_;
+  Consumer consumer_;
+  std::size_t max_records_;
+  mutable std::mutex mutex_;
+  std::vector<frame::FrameRecord> pending_;   // guarded by mutex_
+  std::uint64_t dropped_ = 0;                 // guarded by mutex_
+  std::vector<frame::FrameRecord> draining_;  // loop thread only
+};
+
+}  // namespace tran

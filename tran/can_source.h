@@ -1,0 +1,59 @@
+// The CAN side of the companion: one small interface, one implementation per medium.
+//
+//   virtual       a software bus inside the companion (vcan0 in logs)
+//   socketcan     a raw CAN socket on a local interface (can0, vcan0, ...)
+//   socketcand    a client of a remote socketcand daemon in raw mode
+//
+// Sources run on the event loop thread. Frames they receive go to the receive callback in
+// batches (one batch per read). What a source accepts for transmission is echoed to the bus
+// by the bridge, the way SocketCAN's local echo shows a sender its own frames.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "frame/frame_record.h"
+#include "tran/event_loop.h"
+
+namespace tran {
+
+struct SourceCounters {
+  std::uint64_t rx_overflow = 0;   // frames lost before we could read them (SO_RXQ_OVFL)
+  std::uint64_t tx_dropped = 0;    // frames not transmitted (link down, queue full, error)
+  std::uint64_t rx_malformed = 0;  // input from the medium that was not a frame
+  std::uint64_t reconnects = 0;    // links re-established after a drop
+};
+
+class CanSource {
+ public:
+  using ReceiveFn = std::function<void(std::span<const frame::FrameRecord>)>;
+
+  virtual ~CanSource() = default;
+  // Starts receiving on `loop`. False (with a reason) when the medium cannot be opened.
+  virtual bool Start(EventLoop& loop, ReceiveFn on_receive, std::string* error) = 0;
+  virtual void Stop() = 0;
+  // Transmits records in order; returns how many leading records were accepted. The rest are
+  // dropped and counted in tx_dropped.
+  virtual std::size_t Transmit(std::span<const frame::FrameRecord> records) = 0;
+  virtual SourceCounters Counters() const = 0;
+  // Interface name for log lines: "vcan0", the socketcan interface, the socketcand channel.
+  virtual std::string LogName() const = 0;
+};
+
+std::unique_ptr<CanSource> MakeVirtualSource();
+std::unique_ptr<CanSource> MakeSocketcanSource(std::string iface);
+
+struct SocketcandClientOptions {
+  std::string host;
+  std::uint16_t port = 0;
+  std::string channel;
+  std::chrono::milliseconds min_backoff{250};
+  std::chrono::milliseconds max_backoff{8000};
+  std::size_t max_output_bytes = 256 * 1024;
+};
+std::unique_ptr<CanSource> MakeSocketcandClientSource(SocketcandClientOptions options);
+
+}  // namespace tran

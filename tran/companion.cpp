@@ -1,0 +1,253 @@
+// The companion process.
+//
+// Threads:
+//   - the main thread runs the event loop: signals (signalfd), the socketcand server and
+//     client sockets, the CAN socket, the generator, the log and the periodic timers; the
+//     bridge, the source, the server and the log are owned by it and touched only there;
+//   - the hub's thread (started by pelmo::Hub::Start) owns the bus sockets; its post observer
+//     only pushes into the PostQueue, which wakes the main thread.
+// SIGTERM, SIGINT and SIGHUP are blocked in every thread before the hub starts, and read
+// from a signalfd by the main thread.
+#include "tran/companion.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "hub/hub.h"
+#include "tran/bridge.h"
+#include "tran/can_source.h"
+#include "tran/candump_log.h"
+#include "tran/event_loop.h"
+#include "tran/frame_generator.h"
+#include "tran/report.h"
+#include "tran/socketcand_server.h"
+
+namespace tran {
+
+namespace {
+
+using Clock = EventLoop::Clock;
+constexpr std::chrono::seconds kHousekeepingPeriod{1};
+constexpr std::size_t kGeneratorBatch = 4096;
+constexpr std::uint64_t kGeneratorTickFrames = 256;
+
+std::unique_ptr<CanSource> MakeSource(const TranSettings& settings) {
+  switch (settings.source) {
+    case SourceKind::kSocketcan:
+      return MakeSocketcanSource(settings.iface);
+    case SourceKind::kSocketcand: {
+      SocketcandClientOptions options;
+      options.host = settings.remote_host;
+      options.port = settings.remote_port;
+      options.channel = settings.remote_channel;
+      return MakeSocketcandClientSource(std::move(options));
+    }
+    case SourceKind::kVirtual:
+      break;
+  }
+  return MakeVirtualSource();
+}
+
+// Puts generated frames on the bus at the configured rate, in batches per timer tick.
+class GeneratorDriver {
+ public:
+  GeneratorDriver(EventLoop& loop, Bridge& bridge, std::uint64_t rate)
+      : loop_(loop),
+        bridge_(bridge),
+        pacer_(rate, Clock::now()),
+        tick_(std::clamp<Clock::duration>(
+            std::chrono::nanoseconds(kGeneratorTickFrames * 1'000'000'000ULL / rate),
+            std::chrono::milliseconds(1), std::chrono::milliseconds(10))) {
+    Arm();
+  }
+  ~GeneratorDriver() { loop_.CancelTimer(timer_); }
+
+ private:
+  void Tick() {
+    std::uint64_t due = pacer_.TakeDue(Clock::now());
+    while (due > 0) {
+      const std::size_t count =
+          static_cast<std::size_t>(std::min<std::uint64_t>(due, kGeneratorBatch));
+      batch_.resize(count);
+      for (auto& record : batch_) record = generator_.Next();
+      bridge_.Transmit(batch_);
+      due -= count;
+    }
+    Arm();
+  }
+  void Arm() {
+    // Frames go out in batches of about kGeneratorTickFrames, one tick per 1..10 ms: fewer
+    // wake-ups and blocks per frame for the companion and for every client.
+    const auto next = std::max(pacer_.NextDue(), Clock::now() + tick_);
+    timer_ = loop_.AddTimer(next, [this] { Tick(); });
+  }
+
+  EventLoop& loop_;
+  Bridge& bridge_;
+  FrameGenerator generator_;
+  GeneratorPacer pacer_;
+  std::vector<frame::FrameRecord> batch_;
+  Clock::duration tick_;
+  std::uint64_t timer_ = 0;
+};
+
+// Reports growth of the drop counters, at most once per housekeeping period.
+class DropReporter {
+ public:
+  void Check(const std::string& what, std::uint64_t now_value) {
+    std::uint64_t& last = last_[what];
+    if (now_value > last) ReportError(what + ": " + std::to_string(now_value - last));
+    last = now_value;
+  }
+
+ private:
+  std::map<std::string, std::uint64_t> last_;
+};
+
+}  // namespace
+
+int RunCompanion(const TranSettings& settings, bool detached,
+                 const std::function<void(StartStatus)>& on_started) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+  const int signal_fd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (signal_fd < 0) {
+    ReportError("cannot watch signals");
+    on_started(StartStatus::kFailed);
+    return 1;
+  }
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+  } signal_closer{signal_fd};
+
+  EventLoop loop;
+  std::unique_ptr<CanSource> source = MakeSource(settings);
+  std::unique_ptr<Bridge> bridge;
+  PostQueue posted(
+      loop, [&bridge](std::span<const frame::FrameRecord> records) { bridge->Transmit(records); });
+
+  pelmo::HubOptions hub_options;
+  hub_options.path = settings.bus_path;
+  pelmo::Hub hub(hub_options);
+  hub.SetPostObserver([&posted](std::uint32_t code, std::span<const std::uint8_t> block) {
+    posted.Push(code, block);
+  });
+  std::string error;
+  switch (hub.Start(&error)) {
+    case pelmo::HubStart::kAlreadyServed:
+      ReportError("a companion already serves " + hub.Path());
+      on_started(StartStatus::kAlreadyServed);
+      return 0;
+    case pelmo::HubStart::kFailed:
+      ReportError("cannot serve the bus at " + hub.Path() + ": " + error);
+      on_started(StartStatus::kFailed);
+      return 1;
+    case pelmo::HubStart::kStarted:
+      break;
+  }
+  const auto fail = [&](const std::string& message) {
+    ReportError(message);
+    hub.Stop();
+    on_started(StartStatus::kFailed);
+    return 1;
+  };
+
+  CandumpLog log;
+  if (!settings.log_path.empty() && !log.Open(settings.log_path, &error)) return fail(error);
+
+  std::unique_ptr<SocketcandServer> server;
+  if (settings.listen) {
+    SocketcandServerOptions options;
+    options.address = settings.listen_address;
+    options.port = settings.listen_port;
+    server = std::make_unique<SocketcandServer>(
+        loop, options, [&bridge](std::span<const frame::FrameRecord> records, std::uint64_t id) {
+          bridge->Transmit(records, id);
+        });
+    if (!server->Start(&error)) return fail(error);
+  }
+
+  bridge = std::make_unique<Bridge>(
+      *source,
+      [&hub](std::uint32_t code, std::span<const std::uint8_t> block) { hub.Deliver(code, block); },
+      server.get(), log.IsOpen() ? &log : nullptr);
+  if (!source->Start(
+          loop,
+          [&bridge](std::span<const frame::FrameRecord> records) { bridge->Received(records); },
+          &error)) {
+    return fail(error);
+  }
+
+  std::optional<GeneratorDriver> generator;
+  if (settings.generate_rate > 0) generator.emplace(loop, *bridge, settings.generate_rate);
+
+  loop.Watch(signal_fd, POLLIN, [&loop, signal_fd](short) {
+    signalfd_siginfo info;
+    while (::read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      loop.Quit();
+    }
+  });
+
+  // Housekeeping: drop reports and the idle exit.
+  const unsigned idle_limit =
+      settings.idle_exit_seconds.value_or(detached ? kDefaultIdleExitSeconds : 0);
+  Clock::time_point last_active = Clock::now();
+  DropReporter drops;
+  std::function<void()> housekeeping;
+  housekeeping = [&] {
+    const pelmo::HubStats stats = hub.Stats();
+    const SourceCounters counters = source->Counters();
+    drops.Check("frames posted while the bridge was busy, dropped", posted.Dropped());
+    drops.Check("blocks dropped for slow bus clients", stats.blocks_dropped);
+    drops.Check("frames lost in the CAN receive queue", counters.rx_overflow);
+    drops.Check("frames not transmitted", counters.tx_dropped);
+    if (server) {
+      drops.Check("frames dropped for slow socketcand clients", server->Counters().frames_dropped);
+      drops.Check("socketcand connections refused", server->Counters().clients_refused);
+    }
+    const auto now = Clock::now();
+    if (stats.clients > 0 || (server && server->ClientCount() > 0)) last_active = now;
+    if (idle_limit > 0 && now - last_active >= std::chrono::seconds(idle_limit)) {
+      ReportNotice("no clients for " + std::to_string(idle_limit) + " s; exiting");
+      loop.Quit();
+      return;
+    }
+    const auto period = idle_limit > 0 && idle_limit < 2
+                            ? std::chrono::milliseconds(250)
+                            : std::chrono::milliseconds(kHousekeepingPeriod);
+    loop.AddTimer(now + period, housekeeping);
+  };
+  loop.AddTimer(Clock::now() + std::chrono::milliseconds(250), housekeeping);
+
+  if (!detached) {
+    ReportNotice("serving " + hub.Path() + " (source " + DescribeSource(settings) + ")");
+    if (server) {
+      ReportNotice("socketcand server on " + settings.listen_address + ":" +
+                   std::to_string(server->Port()));
+    }
+  }
+  on_started(StartStatus::kReady);
+  loop.Run();
+
+  // The hub stops first so that its thread no longer posts into the queue.
+  hub.Stop();
+  generator.reset();
+  source->Stop();
+  if (server) server->Stop();
+  return 0;
+}
+
+}  // namespace tran

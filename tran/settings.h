@@ -1,0 +1,65 @@
+// The companion's settings: parsed from the configuration file and the command line by pure
+// functions, so both can be tested and fuzzed without starting anything.
+//
+// Configuration file ($XDG_CONFIG_HOME/zelk/zelk_tran.conf), one setting per line:
+//   # the companion's settings
+//   source = socketcand:192.168.1.20:29536:can0
+//   listen 29536
+//   log = /var/tmp/bus.log
+//   foreground
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tran {
+
+inline constexpr const char* kVersionText = "zelk_tran 1.0.0.1";
+// Seconds without any client after which a detached companion exits.
+inline constexpr unsigned kDefaultIdleExitSeconds = 60;
+inline constexpr std::uint64_t kMaxGenerateRate = 10'000'000;
+
+enum class SourceKind { kVirtual, kSocketcan, kSocketcand };
+
+struct TranSettings {
+  std::string bus_path;  // empty: the bus library's default address
+  SourceKind source = SourceKind::kVirtual;
+  std::string iface;        // socketcan interface
+  std::string remote_host;  // socketcand daemon
+  std::uint16_t remote_port = 0;
+  std::string remote_channel;
+  bool listen = false;  // socketcand server
+  std::string listen_address = "127.0.0.1";
+  std::uint16_t listen_port = 0;  // 0: any free port (it is reported on start)
+  std::string log_path;
+  std::uint64_t generate_rate = 0;  // frames per second, 0 off
+  bool foreground = false;
+  bool help = false;
+  bool version = false;
+  std::optional<unsigned> idle_exit_seconds;  // set by the hidden --idle-exit (tests); 0 never
+};
+
+// Applies one setting by its long-option name (no dashes). value is nullopt for a bare key.
+// Returns an error message naming the bad item, or nullopt.
+std::optional<std::string> ApplySetting(std::string_view key, std::optional<std::string_view> value,
+                                        TranSettings& settings);
+
+// Applies every line of a configuration file. The error names the line number.
+std::optional<std::string> ParseSettingsText(std::string_view text, TranSettings& settings);
+
+// Applies command-line arguments (without the program name) over `settings`.
+std::optional<std::string> ParseArguments(std::span<const std::string_view> args,
+                                          TranSettings& settings);
+
+// $XDG_CONFIG_HOME/zelk/zelk_tran.conf, else $HOME/.config/zelk/zelk_tran.conf; empty if neither.
+std::string SettingsFilePath(const char* xdg_config_home, const char* home);
+
+std::string UsageText();
+
+// The source as written on the command line, e.g. "socketcan:can0".
+std::string DescribeSource(const TranSettings& settings);
+
+}  // namespace tran
