@@ -5,7 +5,7 @@ packages=(
   cmake ninja-build g++ clang pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl-dev
-  python3-can xvfb xauth x11-apps imagemagick fonts-dejavu-core
+  python3-can xvfb xauth x11-apps xdotool imagemagick fonts-dejavu-core
 )
 missing=()
 for p in "${packages[@]}"; do
