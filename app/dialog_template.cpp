@@ -15,36 +15,36 @@ namespace app {
 namespace {
 
 constexpr std::array kControls = {
-    ControlSpec{IDOK, ControlKind::kDefPushButton, "确定", {163, 151, 50, 14}, kTabStop | kHidden},
-    ControlSpec{IDCANCEL, ControlKind::kPushButton, "取消", {149, 81, 50, 14}, kTabStop | kHidden},
-    ControlSpec{IDC_RX_COUNT, ControlKind::kStatic, "RX:0", {95, 469, 40, 8}, kGroup},
-    ControlSpec{IDC_LOG,
+    ControlDef{IDOK, ControlKind::kDefPushButton, "确定", {163, 151, 50, 14}, kTabStop | kHidden},
+    ControlDef{IDCANCEL, ControlKind::kPushButton, "取消", {149, 81, 50, 14}, kTabStop | kHidden},
+    ControlDef{IDC_RX_COUNT, ControlKind::kStatic, "RX:0", {95, 469, 40, 8}, kGroup},
+    ControlDef{IDC_LOG,
                 ControlKind::kMultiLineEdit,
                 "",
                 {7, 7, 220, 456},
                 kReadOnly | kVScroll | kBorder | kTabStop},
-    ControlSpec{IDC_CLEAR, ControlKind::kPushButton, "Clear", {43, 467, 26, 14}, kTabStop},
-    ControlSpec{IDC_PAUSE, ControlKind::kPushButton, "Pause", {68, 467, 25, 14}, kTabStop},
-    ControlSpec{IDC_FILTER_ID,
+    ControlDef{IDC_CLEAR, ControlKind::kPushButton, "Clear", {43, 467, 26, 14}, kTabStop},
+    ControlDef{IDC_PAUSE, ControlKind::kPushButton, "Pause", {68, 467, 25, 14}, kTabStop},
+    ControlDef{IDC_FILTER_ID,
                 ControlKind::kEdit,
                 "",
                 {17, 469, 25, 12},
                 kAutoHScroll | kBorder | kTabStop},
-    ControlSpec{IDC_STATIC, ControlKind::kStatic, "ID", {7, 471, 8, 8}, kAlignRight | kGroup},
-    ControlSpec{IDC_SEND_DATA,
+    ControlDef{IDC_STATIC, ControlKind::kStatic, "ID", {7, 471, 8, 8}, kAlignRight | kGroup},
+    ControlDef{IDC_SEND_DATA,
                 ControlKind::kEdit,
                 "",
                 {7, 487, 138, 13},
                 kAutoHScroll | kBorder | kTabStop},
-    ControlSpec{IDC_SEND, ControlKind::kPushButton, "Send", {146, 487, 24, 13}, kTabStop},
-    ControlSpec{IDC_INTERVAL,
+    ControlDef{IDC_SEND, ControlKind::kPushButton, "Send", {146, 487, 24, 13}, kTabStop},
+    ControlDef{IDC_INTERVAL,
                 ControlKind::kEdit,
                 "",
                 {185, 487, 28, 13},
                 kNumber | kAlignRight | kAutoHScroll | kBorder | kTabStop},
-    ControlSpec{IDC_STATIC, ControlKind::kStatic, "ms", {218, 489, 9, 11}, kGroup},
-    ControlSpec{IDC_TX_COUNT, ControlKind::kStatic, "TX:0", {142, 469, 40, 8}, kGroup},
-    ControlSpec{IDC_TIMER, ControlKind::kAutoCheckBox, "Timer", {185, 468, 31, 13}, kTabStop},
+    ControlDef{IDC_STATIC, ControlKind::kStatic, "ms", {218, 489, 9, 11}, kGroup},
+    ControlDef{IDC_TX_COUNT, ControlKind::kStatic, "TX:0", {142, 469, 40, 8}, kGroup},
+    ControlDef{IDC_TIMER, ControlKind::kAutoCheckBox, "Timer", {185, 468, 31, 13}, kTabStop},
 };
 
 // MulDiv for a positive divisor: a * b / c rounded half away from zero.
@@ -53,28 +53,28 @@ int MulDiv(int a, int b, int c) {
   return static_cast<int>(product >= 0 ? (product + c / 2) / c : -((-product + c / 2) / c));
 }
 
-QWidget* MakeControl(const ControlSpec& spec, QWidget& dialog) {
-  const QString text = QString::fromUtf8(spec.text);
-  switch (spec.kind) {
+QWidget* MakeControl(const ControlDef& def, QWidget& dialog) {
+  const QString text = QString::fromUtf8(def.text);
+  switch (def.kind) {
     case ControlKind::kDefPushButton:
     case ControlKind::kPushButton: {
       auto* button = new QPushButton(text, &dialog);
       // Enter is routed by the dialog itself (see CZelk_testDlg::keyPressEvent).
       button->setAutoDefault(false);
-      button->setDefault(spec.kind == ControlKind::kDefPushButton);
+      button->setDefault(def.kind == ControlKind::kDefPushButton);
       return button;
     }
     case ControlKind::kStatic: {
       auto* label = new QLabel(text, &dialog);
-      label->setAlignment(((spec.style & kAlignRight) != 0 ? Qt::AlignRight : Qt::AlignLeft) |
+      label->setAlignment(((def.style & kAlignRight) != 0 ? Qt::AlignRight : Qt::AlignLeft) |
                           Qt::AlignTop);
       return label;
     }
     case ControlKind::kEdit: {
       auto* edit = new QLineEdit(text, &dialog);
-      edit->setFrame((spec.style & kBorder) != 0);
-      if ((spec.style & kAlignRight) != 0) edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-      if ((spec.style & kNumber) != 0) {
+      edit->setFrame((def.style & kBorder) != 0);
+      if ((def.style & kAlignRight) != 0) edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      if ((def.style & kNumber) != 0) {
         // Digits only; an empty box stays possible.
         edit->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), edit));
       }
@@ -82,11 +82,11 @@ QWidget* MakeControl(const ControlSpec& spec, QWidget& dialog) {
     }
     case ControlKind::kMultiLineEdit: {
       auto* edit = new QPlainTextEdit(text, &dialog);
-      edit->setReadOnly((spec.style & kReadOnly) != 0);
+      edit->setReadOnly((def.style & kReadOnly) != 0);
       edit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
       edit->setLineWrapMode(QPlainTextEdit::WidgetWidth);
       edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-      edit->setVerticalScrollBarPolicy((spec.style & kVScroll) != 0 ? Qt::ScrollBarAlwaysOn
+      edit->setVerticalScrollBarPolicy((def.style & kVScroll) != 0 ? Qt::ScrollBarAlwaysOn
                                                                     : Qt::ScrollBarAlwaysOff);
       edit->setUndoRedoEnabled(false);
       return edit;
@@ -99,7 +99,7 @@ QWidget* MakeControl(const ControlSpec& spec, QWidget& dialog) {
 
 }  // namespace
 
-std::span<const ControlSpec> DialogControls() { return kControls; }
+std::span<const ControlDef> DialogControls() { return kControls; }
 
 QFont DialogFont() {
   // SimSun first; then DejaVu Sans Mono, the fixed-pitch font whose line height comes
@@ -145,13 +145,13 @@ void BuildDialog(QWidget& dialog) {
   const DialogUnits units = DialogUnits::ForFont(dialog.font());
 
   QWidget* previous = nullptr;
-  for (const ControlSpec& spec : kControls) {
-    QWidget* control = MakeControl(spec, dialog);
-    control->setProperty(kDlgIdProperty, spec.id);
-    control->setGeometry(units.ToPixels(spec.du));
-    if ((spec.style & kTabStop) == 0) control->setFocusPolicy(Qt::NoFocus);
-    if ((spec.style & kHidden) != 0) control->setVisible(false);
-    if ((spec.style & kTabStop) != 0) {
+  for (const ControlDef& def : kControls) {
+    QWidget* control = MakeControl(def, dialog);
+    control->setProperty(kDlgIdProperty, def.id);
+    control->setGeometry(units.ToPixels(def.du));
+    if ((def.style & kTabStop) == 0) control->setFocusPolicy(Qt::NoFocus);
+    if ((def.style & kHidden) != 0) control->setVisible(false);
+    if ((def.style & kTabStop) != 0) {
       if (previous != nullptr) QWidget::setTabOrder(previous, control);
       previous = control;
     }

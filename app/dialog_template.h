@@ -58,7 +58,7 @@ enum ControlStyle : unsigned {
   kAlignRight = 1u << 8,
 };
 
-struct ControlSpec {
+struct ControlDef {
   int id;
   ControlKind kind;
   const char* text;  // UTF-8
@@ -67,7 +67,7 @@ struct ControlSpec {
 };
 
 // The controls in tab order.
-std::span<const ControlSpec> DialogControls();
+std::span<const ControlDef> DialogControls();
 
 // The dialog font: 9 pt SimSun ("宋体") where installed, else a fixed-pitch font at 9 pt
 // (DejaVu Sans Mono, or the system's fixed font), so that the log's columns line up.
