@@ -6,6 +6,11 @@
 // per million frames for the hub process and for each client process, and losses (frames that never
 // arrived, with where they were dropped).
 //
+// The producer never loses a block on its side: the library refuses a post while the window's
+// queue is full, and the producer posts the same block again after a short pause (the refusals
+// are counted as refused_posts). So lost_frames are frames the hub or the consumer's backlog
+// dropped for a consumer that fell behind.
+//
 // Threads: the benchmark thread forks the two clients and waits on their pipes; the Hub's
 // thread routes. Each child runs the client library's I/O thread plus its own main thread.
 #include <benchmark/benchmark.h>
@@ -31,6 +36,8 @@ namespace {
 
 constexpr std::uint32_t kRecord = 16;
 constexpr std::uint32_t kPostCode = 0x20000412;
+constexpr auto kRetryPause = std::chrono::milliseconds(1);
+constexpr auto kGiveUp = std::chrono::seconds(5);
 
 double CpuSeconds() {
   rusage ru{};
@@ -58,7 +65,9 @@ struct ChildReport {
   double cpu_s = 0;
   std::uint64_t frames = 0;  // posted (producer) or received in order (consumer)
   std::uint64_t out_of_order = 0;
-  std::uint64_t dropped = 0;  // producer: refused posts; consumer: backlog + hub drops
+  std::uint64_t dropped =
+      0;  // producer: refused (then retried) posts; consumer: backlog + hub drops
+  std::uint64_t given_up = 0;  // producer: frames never taken (no progress for kGiveUp)
 };
 
 void WriteReport(int fd, const ChildReport& r) {
@@ -150,13 +159,25 @@ void OnPost(void* context, std::uint32_t message, std::uintptr_t, std::intptr_t 
     for (std::uint32_t i = 0; i < per_block; ++i, ++seq) {
       std::memcpy(block.data() + std::size_t{i} * kRecord, &seq, sizeof seq);
     }
-    if (pmPostData(&window, kPostCode, block.data(), static_cast<std::uint32_t>(block.size()))) {
+    // Refused while the queue is full: the same block again after a pause, as a producer
+    // that must not lose data does.
+    const auto give_up = std::chrono::steady_clock::now() + kGiveUp;
+    bool taken = false;
+    while (!(taken = pmPostData(&window, kPostCode, block.data(),
+                                static_cast<std::uint32_t>(block.size())) == 1)) {
+      ++r.dropped;
+      if (std::chrono::steady_clock::now() >= give_up) break;
+      std::this_thread::sleep_for(kRetryPause);
+    }
+    if (taken) {
       r.frames += per_block;
     } else {
-      r.dropped += per_block;
+      r.given_up += per_block;
     }
   }
-  pmUnregister(&window);  // returns once the queued posts are on the socket
+  // Unregistering waits only briefly for the queue; wait here until all of it is on the socket.
+  WaitFor([] { return Info(PM_INFO_QUEUED_POSTS) == 0; }, std::chrono::seconds(30));
+  pmUnregister(&window);
   r.end_ns = NowNs();
   r.cpu_s = CpuSeconds() - cpu0;
   WriteReport(report_fd, r);
@@ -221,6 +242,7 @@ void BM_BusThroughput(benchmark::State& state) {
     state.counters["lost_frames"] = static_cast<double>(frames - cons.frames);
     state.counters["out_of_order"] = static_cast<double>(cons.out_of_order);
     state.counters["refused_posts"] = static_cast<double>(prod.dropped);
+    state.counters["producer_gave_up_frames"] = static_cast<double>(prod.given_up);
     state.counters["hub_dropped_blocks"] = static_cast<double>(stats.blocks_dropped);
     state.counters["client_dropped_blocks"] = static_cast<double>(cons.dropped);
   }

@@ -13,12 +13,15 @@
 //   never waits for the thread: such an unregister removes the window at once and, if it was
 //   the last one, lets the thread end by itself; it is joined by the next pmRegister or at exit.
 //
-// Flow control: a window's queue holds up to kQueueBound messages. While the window is not
-// connected, posts beyond that are dropped and counted. While connected, a post that finds the
-// queue full waits up to kPostWait for room (back-pressure for a fast producer) and is dropped
-// and counted only if the hub does not drain it in that time. pmUnregister of a connected
-// window first waits (up to kPostWait) until its queued posts are on the socket, so a tool that
-// posts and exits loses nothing; posts still queued while offline are discarded then.
+// Flow control: a post never waits, connected or not, the way a window's PostMessage never
+// waits. Each window holds at most kQueueBound posts not yet written to its socket (the ones the
+// I/O thread has taken out for sending count until they are written). A post that finds its
+// window at the bound is refused: pmPostData returns 0, nothing is queued, and the refusal is
+// counted in PM_INFO_DROPPED_POSTS. A producer that must not lose data retries a refused post
+// after a short pause; PM_INFO_QUEUED_POSTS tells it how much is still waiting. pmUnregister of
+// a connected window first waits (up to kUnregisterWait) until its queued posts are on the
+// socket, so a tool that posts and exits loses nothing while the hub reads; whatever is still
+// queued after that (offline, or a stalled hub) is discarded.
 #include "pelmo/bus_client.h"
 
 #include <poll.h>
@@ -55,7 +58,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr std::size_t kQueueBound = 4096;
-constexpr milliseconds kPostWait{1000};
+constexpr milliseconds kUnregisterWait{250};
 constexpr milliseconds kRequestTimeout{1000};
 constexpr milliseconds kFirstBackoff{20};
 constexpr milliseconds kMaxBackoff{500};
@@ -81,6 +84,7 @@ struct Window {
   // Guarded by mutex_.
   bool connected = false;
   std::deque<Outgoing> out;
+  std::size_t queued_posts = 0;  // posts in `out` plus those taken out and not yet written
   // I/O thread only.
   int fd = -1;
   Clock::time_point next_attempt{};
@@ -126,12 +130,13 @@ class BusClient {
   void Flush(const WindowPtr& w, Clock::time_point now);
   void Notify(std::vector<Note>& notes);
   void FailRequests(const Window* w);  // with mutex_ held
+  void DiscardPosts(Window& w);        // with mutex_ held
   void JoinStoppedThread(std::unique_lock<std::mutex>& lock);
 
   std::mutex registry_mutex_;
   mutable std::mutex mutex_;
   std::condition_variable callback_done_;
-  std::condition_variable room_;
+  std::condition_variable drained_;  // a window's queued posts went out, or it disconnected
   std::condition_variable replies_;
 
   // Guarded by mutex_.
@@ -148,6 +153,7 @@ class BusClient {
   std::atomic<std::uint64_t> connected_{0};
   std::atomic<std::uint64_t> clients_{0};
   std::atomic<std::uint64_t> dropped_posts_{0};
+  std::atomic<std::uint64_t> queued_posts_{0};  // sum of the windows' queued_posts
   std::atomic<std::uint64_t> hub_drops_{0};
   std::atomic<std::uint64_t> registered_{0};
 
@@ -234,22 +240,23 @@ int BusClient::Unregister(pm_window* window) {
   auto it = windows_.find(window);
   if (it == windows_.end()) return 0;
   WindowPtr w = it->second;
-  if (!on_io && w->connected && !w->out.empty()) {
+  if (!on_io && w->connected && w->queued_posts != 0) {
     // Posts made just before unregistering (a tool that sends and exits) still reach the hub:
-    // wait, bounded, until the I/O thread has handed them to the socket.
-    room_.wait_for(lock, kPostWait, [&] { return w->out.empty() || !w->connected; });
+    // wait, bounded, until the I/O thread has written them to the socket. Short, so that
+    // closing a window whose hub has stalled does not hang.
+    drained_.wait_for(lock, kUnregisterWait, [&] { return w->queued_posts == 0 || !w->connected; });
     it = windows_.find(window);
     if (it == windows_.end()) return 0;  // its own post function unregistered it meanwhile
   }
   windows_.erase(it);
   w->active.store(false);
+  DiscardPosts(*w);
   registered_.fetch_sub(1);
   FailRequests(w.get());
   retired_.push_back(w);
   const bool last = windows_.empty();
   if (last) stop_ = true;
   Wake();
-  room_.notify_all();  // a post waiting for room on this window gives up
   if (on_io) {
     // The thread sees stop_ after the current post function returns and ends by itself.
     store_.DropOwner(w.get());
@@ -274,22 +281,19 @@ int BusClient::Post(pm_window* window, std::uint32_t code, const void* data, std
   Outgoing msg{
       EncodeMessage(MsgType::kPost, code, 0, {static_cast<const std::uint8_t*>(data), length}),
       true};
-  std::unique_lock lock(mutex_);
+  std::lock_guard lock(mutex_);
   auto it = windows_.find(window);
   if (it == windows_.end()) return 0;
-  WindowPtr w = it->second;
-  if (w->out.size() >= kQueueBound && w->connected && !OnIoThread()) {
-    room_.wait_for(lock, kPostWait, [&] {
-      return w->out.size() < kQueueBound || !w->connected || !w->active.load();
-    });
-  }
-  if (!w->active.load()) return 0;
-  if (w->out.size() >= kQueueBound) {
+  Window& w = *it->second;
+  if (w.queued_posts >= kQueueBound) {
+    // Refused, never waited for: the caller learns it from the 0 and may retry.
     dropped_posts_.fetch_add(1);
     return 0;
   }
-  if (w->out.empty()) Wake();
-  w->out.push_back(std::move(msg));
+  if (w.out.empty()) Wake();
+  w.out.push_back(std::move(msg));
+  ++w.queued_posts;
+  queued_posts_.fetch_add(1);
   return 1;
 }
 
@@ -332,6 +336,12 @@ void BusClient::FailRequests(const Window* w) {
   if (any) replies_.notify_all();
 }
 
+void BusClient::DiscardPosts(Window& w) {
+  const std::size_t n = std::erase_if(w.out, [](const Outgoing& o) { return o.is_post; });
+  w.queued_posts -= n;
+  queued_posts_.fetch_sub(n);
+}
+
 int BusClient::Info(std::uint32_t key, std::uint64_t* value) const {
   if (!value) return 0;
   switch (key) {
@@ -352,6 +362,9 @@ int BusClient::Info(std::uint32_t key, std::uint64_t* value) const {
       return 1;
     case PM_INFO_REGISTERED:
       *value = registered_.load();
+      return 1;
+    case PM_INFO_QUEUED_POSTS:
+      *value = queued_posts_.load();
       return 1;
     default:
       return 0;
@@ -387,7 +400,7 @@ void BusClient::Disconnect(const WindowPtr& w, Clock::time_point now) {
   w->connected = false;
   std::erase_if(w->out, [](const Outgoing& o) { return !o.is_post; });
   FailRequests(w.get());
-  room_.notify_all();
+  drained_.notify_all();
 }
 
 void BusClient::Read(const WindowPtr& w, std::vector<std::uint8_t>& buffer,
@@ -471,6 +484,7 @@ void BusClient::Flush(const WindowPtr& w, Clock::time_point now) {
     }
     bool failed = false;
     bool blocked = false;
+    std::size_t sent_posts = 0;
     while (!batch.empty()) {
       const auto& bytes = batch.front().bytes;
       if (::send(w->fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
@@ -478,16 +492,21 @@ void BusClient::Flush(const WindowPtr& w, Clock::time_point now) {
         failed = !blocked;
         break;
       }
+      if (batch.front().is_post) ++sent_posts;
       batch.pop_front();
     }
     {
       std::lock_guard lock(mutex_);
+      w->queued_posts -= sent_posts;
+      queued_posts_.fetch_sub(sent_posts);
       // Unsent messages go back to the front, in order.
       while (!batch.empty()) {
         w->out.push_front(std::move(batch.back()));
         batch.pop_back();
       }
-      room_.notify_all();
+      // Unregistered meanwhile: its posts were discarded, and so are these.
+      if (!w->active.load()) DiscardPosts(*w);
+      drained_.notify_all();
     }
     if (failed) Disconnect(w, now);
     if (failed || blocked) return;

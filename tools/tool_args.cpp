@@ -21,6 +21,8 @@ const char kSendUsage[] =
     "  -r COUNT  send the whole set of lines COUNT times (default 1)\n"
     "  -i MS     wait MS milliseconds between two sends (default 0)\n"
     "  --help    show this text\n"
+    "Returns once the hub has every frame; exits 1 if the hub takes no frame for 5 s or\n"
+    "does not confirm receiving them.\n"
     "The bus is at $PELMO_BUS, else $XDG_RUNTIME_DIR/pelmo/bus, else /tmp/pelmo-<uid>/bus.\n";
 
 namespace {

@@ -56,11 +56,14 @@ typedef struct pm_window {
 enum pm_info_key {
   PM_INFO_CONNECTED = 1,       /* 1 while connected to a hub, else 0 */
   PM_INFO_CLIENTS = 2,         /* clients registered on the bus (as last reported by the hub) */
-  PM_INFO_DROPPED_POSTS = 3,   /* posts dropped because the outgoing queue was full (offline,
-                                  or a hub not draining it for a second) */
+  PM_INFO_DROPPED_POSTS = 3,   /* posts refused because the window's queue was full: each is a
+                                  pmPostData call that returned 0 and queued nothing, so a
+                                  producer that retries them loses nothing */
   PM_INFO_DROPPED_BLOCKS = 4,  /* delivered blocks dropped from the unfetched backlog, oldest first */
   PM_INFO_HUB_DROPS = 5,       /* blocks the hub dropped for this process's clients (slow reader) */
-  PM_INFO_REGISTERED = 6       /* windows registered by this process */
+  PM_INFO_REGISTERED = 6,      /* windows registered by this process */
+  PM_INFO_QUEUED_POSTS = 7     /* posts accepted and not yet written to the hub's socket, over all
+                                  windows of this process (each window holds at most 4096) */
 };
 
 /* Registers a window with its routing value and a name (at most PM_MAX_NAME bytes; a longer
@@ -69,16 +72,23 @@ enum pm_info_key {
  * by itself. Returns 0 for a null window or post function, or a window already registered. */
 PELMO_API int pmRegister(pm_window* window, uint32_t value, const char* name);
 
-/* Unregisters a window. Posts still queued for a connected window are first handed to the
- * hub (waiting up to a second). After the last registered window of the process is
- * unregistered, the library calls no post function again and no library thread is running.
- * Returns 1 if the window was registered, else 0. */
+/* Unregisters a window. Posts still queued for a connected window are first written to the
+ * hub's socket, waiting at most 250 ms so that closing a window never hangs on a stalled hub;
+ * posts still queued after that (or while offline) are discarded, so a producer that must not
+ * lose them waits for PM_INFO_QUEUED_POSTS to reach 0 first. After the last registered window
+ * of the process is unregistered, the library calls no post function again and no library
+ * thread is running. Returns 1 if the window was registered, else 0. */
 PELMO_API int pmUnregister(pm_window* window);
 
-/* Posts one block from a registered window. The data is copied; returns 1 when the block was
- * queued for the hub, 0 when it was refused (unregistered window, null data with a nonzero
- * length, length over PM_MAX_BLOCK) or dropped (offline queue full, or, while connected, the
- * queue still full after waiting up to a second for the hub to drain it). */
+/* Posts one block from a registered window. Never waits, connected or not: like posting a
+ * window message, it queues a copy of the data for the library's I/O thread and returns.
+ * Returns 1 when the block was queued for the hub. Returns 0, queuing nothing, when it was
+ * refused: a bad argument (unregistered window, null data with a nonzero length, length over
+ * PM_MAX_BLOCK), or the window's queue already holds 4096 posts not yet written to the hub
+ * (offline, or a hub that is not reading fast enough). Only that last refusal is counted in
+ * PM_INFO_DROPPED_POSTS. A producer that must not lose blocks retries a refused post after a
+ * short pause (a millisecond or so), under a deadline of its own; PM_INFO_QUEUED_POSTS shows how
+ * much is still waiting. */
 PELMO_API int pmPostData(pm_window* window, uint32_t code, const void* data, uint32_t length);
 
 /* Fetches a delivered block by its handle. Returns its bytes and writes their count, or

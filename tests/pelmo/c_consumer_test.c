@@ -37,6 +37,7 @@ int main(void) {
   CHECK(pmGetInfo(PM_INFO_CONNECTED, &value) == 1 && value == 0);
   CHECK(pmPostData(&window, PM_CODE_POSTED | PM_CODE_ROUTE | PM_KIND_FRAMES, record,
                    sizeof record) == 1);
+  CHECK(pmGetInfo(PM_INFO_QUEUED_POSTS, &value) == 1 && value == 1); /* waits for a hub */
   CHECK(pmGetp(12345u, &count) == NULL && count == 0);
   CHECK(pmGetPublicVar("speed", &var) == 0); /* no hub: fails rather than blocks forever */
   CHECK(pmSetPublicVar("speed", 1) == 0);
@@ -45,6 +46,7 @@ int main(void) {
   CHECK(pmUnregister(&window) == 1);
   CHECK(pmUnregister(&window) == 0);
   CHECK(pmGetInfo(PM_INFO_REGISTERED, &value) == 1 && value == 0);
+  CHECK(pmGetInfo(PM_INFO_QUEUED_POSTS, &value) == 1 && value == 0); /* discarded offline */
   if (failures == 0) printf("c consumer: ok\n");
   return failures == 0 ? 0 : 1;
 }

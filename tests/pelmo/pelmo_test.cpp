@@ -13,18 +13,21 @@
 #include "hub/hub.h"
 #include "pelmo.h"
 #include "tests/hub/test_support.h"
+#include "tests/pelmo/stalled_hub.h"
 #include "tests/pelmo/test_window.h"
 
 namespace pelmo {
 namespace {
 
 using testing::Info;
+using testing::StalledHub;
 using testing::TempBus;
 using testing::TestWindow;
 using testing::WaitUntil;
 
 constexpr std::uint32_t kMonitorPost = 0x20000412;
 constexpr std::uint32_t kBridgeDelivery = 0x10000412;
+constexpr std::uint32_t kQueueBound = 4096;  // posts a window holds for the hub
 
 std::vector<std::uint8_t> Record(std::uint32_t seq, std::size_t size = 16) {
   std::vector<std::uint8_t> b(size, static_cast<std::uint8_t>(seq * 7));
@@ -146,7 +149,7 @@ TEST_F(PelmoTest, registers_again_by_itself_after_a_hub_restart) {
 }
 
 TEST_F(PelmoTest, offline_queue_is_bounded_and_counts_what_it_drops) {
-  constexpr std::uint32_t kBound = 4096;
+  constexpr std::uint32_t kBound = kQueueBound;
   constexpr std::uint32_t kExtra = 10;
   observe_ = true;
   TestWindow tool;
@@ -157,12 +160,111 @@ TEST_F(PelmoTest, offline_queue_is_bounded_and_counts_what_it_drops) {
     accepted += tool.PostBlock(kMonitorPost, Record(i));
   EXPECT_EQ(accepted, kBound);
   EXPECT_EQ(Info(PM_INFO_DROPPED_POSTS) - dropped_before, kExtra);
+  EXPECT_EQ(Info(PM_INFO_QUEUED_POSTS), kBound);
 
   StartHub();
   ASSERT_TRUE(WaitUntil([&] { return Observed() == kBound; }));
   std::lock_guard lock(observed_mutex_);
   EXPECT_EQ(observed_.front().second, Record(0));
   EXPECT_EQ(observed_.back().second, Record(kBound - 1));  // the newest posts were the ones refused
+  EXPECT_EQ(Info(PM_INFO_QUEUED_POSTS), 0u);
+}
+
+// Posts never wait: with a hub that reads nothing, the window takes exactly what its queue and
+// the socket hold, refuses the rest with 0, and once the hub reads again exactly the accepted
+// posts arrive, in order.
+TEST_F(PelmoTest, post_to_a_stalled_hub_is_refused_at_the_bound_and_never_waits) {
+  constexpr std::size_t kPostSize = 16 + 16;  // header + one record
+  StalledHub hub(bus_.path());
+  ASSERT_TRUE(hub.ok());
+  const std::size_t in_socket = hub.SocketCapacity(kPostSize);
+  ASSERT_GT(in_socket, 0u);
+
+  TestWindow tool;
+  ASSERT_TRUE(tool.Register(0x400, "tool"));
+  ASSERT_TRUE(hub.Accept());
+  std::vector<std::uint8_t> buffer;
+  const auto registration = hub.Read(buffer);
+  ASSERT_TRUE(registration);
+  EXPECT_EQ(registration->type, MsgType::kRegister);
+  ASSERT_TRUE(WaitUntil([] { return Info(PM_INFO_CONNECTED) == 1; }));
+
+  // From here the hub reads nothing. Post (each call returns at once) until the socket is full
+  // and the queue at its bound: then nothing can move any more.
+  const std::uint64_t dropped_before = Info(PM_INFO_DROPPED_POSTS);
+  std::uint32_t accepted = 0;
+  std::uint64_t refused = 0;
+  const auto end = std::chrono::steady_clock::now() + testing::kDeadline;
+  while (hub.PendingBytes() != in_socket * kPostSize || Info(PM_INFO_QUEUED_POSTS) != kQueueBound) {
+    ASSERT_LT(std::chrono::steady_clock::now(), end)
+        << "in socket " << hub.PendingBytes() / kPostSize << " of " << in_socket << ", queued "
+        << Info(PM_INFO_QUEUED_POSTS);
+    if (tool.PostBlock(kMonitorPost, Record(accepted)) == 1) {
+      ++accepted;
+    } else {
+      ++refused;
+      std::this_thread::yield();
+    }
+    ASSERT_LE(Info(PM_INFO_QUEUED_POSTS), kQueueBound);
+  }
+  EXPECT_EQ(accepted, kQueueBound + in_socket);  // nothing taken beyond the bound
+  constexpr int kMore = 10;
+  for (int i = 0; i < kMore; ++i) {
+    EXPECT_EQ(tool.PostBlock(kMonitorPost, Record(accepted)), 0);
+  }
+  EXPECT_EQ(Info(PM_INFO_QUEUED_POSTS), kQueueBound);
+  EXPECT_EQ(Info(PM_INFO_DROPPED_POSTS) - dropped_before, refused + kMore);
+
+  // The hub reads again: exactly the accepted posts arrive, in order, and nothing else.
+  for (std::uint32_t i = 0; i < accepted; ++i) {
+    const auto m = hub.Read(buffer);
+    ASSERT_TRUE(m) << i;
+    ASSERT_EQ(m->type, MsgType::kPost) << i;
+    ASSERT_EQ(m->a, kMonitorPost) << i;
+    ASSERT_EQ(std::vector<std::uint8_t>(m->payload.begin(), m->payload.end()), Record(i)) << i;
+  }
+  ASSERT_TRUE(WaitUntil([] { return Info(PM_INFO_QUEUED_POSTS) == 0; }));
+  EXPECT_EQ(hub.PendingBytes(), 0u);
+
+  // Unregistering while the hub is stalled again returns, discarding what is still queued.
+  while (tool.PostBlock(kMonitorPost, Record(accepted)) == 1) ++accepted;
+  EXPECT_GT(Info(PM_INFO_QUEUED_POSTS), 0u);
+  EXPECT_TRUE(tool.Unregister());
+  EXPECT_EQ(Info(PM_INFO_QUEUED_POSTS), 0u);
+}
+
+// A producer faster than the bus gets refusals; one that posts each refused block again loses
+// nothing and the refusals it saw are exactly the ones counted.
+TEST_F(PelmoTest, producer_retrying_refused_posts_loses_nothing) {
+  constexpr std::uint32_t kBlocks = 3 * kQueueBound;
+  StartHub(kBlocks);  // room at the hub for everything: any loss would be the library's
+  TestWindow consumer, producer;
+  ASSERT_TRUE(consumer.Register(1024, "consumer"));
+  ASSERT_TRUE(producer.Register(0, "producer"));
+  ASSERT_TRUE(WaitClients(2));
+  const std::uint64_t dropped_before = Info(PM_INFO_DROPPED_POSTS);
+  const std::uint64_t backlog_dropped_before = Info(PM_INFO_DROPPED_BLOCKS);
+  std::uint64_t refused = 0;
+  const auto end = std::chrono::steady_clock::now() + testing::kDeadline;
+  for (std::uint32_t seq = 0; seq < kBlocks;) {
+    if (producer.PostBlock(kMonitorPost, Record(seq, 64)) == 1) {
+      ++seq;
+    } else {
+      ++refused;
+      ASSERT_LT(std::chrono::steady_clock::now(), end) << "stuck at " << seq;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  EXPECT_EQ(Info(PM_INFO_DROPPED_POSTS) - dropped_before, refused);
+  for (std::uint32_t i = 0; i < kBlocks; ++i) {
+    const auto block = consumer.NextBlock();
+    ASSERT_TRUE(block) << i;
+    ASSERT_EQ(*block, Record(i, 64)) << i;
+  }
+  EXPECT_FALSE(consumer.Next(std::chrono::milliseconds(50)));
+  EXPECT_EQ(Info(PM_INFO_QUEUED_POSTS), 0u);
+  EXPECT_EQ(hub_->Stats().blocks_dropped, 0u);
+  EXPECT_EQ(Info(PM_INFO_DROPPED_BLOCKS) - backlog_dropped_before, 0u);
 }
 
 TEST_F(PelmoTest, backlog_of_unfetched_blocks_is_bounded_oldest_dropped) {

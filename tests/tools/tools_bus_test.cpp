@@ -14,6 +14,7 @@
 #include "frame/frame_record.h"
 #include "frame/send_line.h"
 #include "hub/hub.h"
+#include "tests/pelmo/stalled_hub.h"
 #include "tests/tools/child_process.h"
 
 namespace {
@@ -142,7 +143,9 @@ TEST_F(tools_bus, dump_prints_each_frame_as_it_arrives_and_ends_cleanly_on_a_sig
 TEST_F(tools_bus, send_hands_every_encoded_frame_to_the_hub_before_exiting) {
   const std::vector<std::string> lines = {"123 45", "115599 00 22 99 00 00 11 33 33", "7FF",
                                           "0001 1 2 3 4 5 6 7 8 9 A"};
-  std::vector<std::string> argv = {ZELK_SEND_PATH, "-r", "500"};
+  // 20000 frames, several times what the library queues for the hub: the tool posts faster
+  // than the hub reads, gets refusals, and must post those frames again.
+  std::vector<std::string> argv = {ZELK_SEND_PATH, "-r", "5000"};
   argv.insert(argv.end(), lines.begin(), lines.end());
   ChildProcess send(argv, env());
   ASSERT_EQ(send.Wait(after(kPatience)), 0) << send.Err();
@@ -150,7 +153,7 @@ TEST_F(tools_bus, send_hands_every_encoded_frame_to_the_hub_before_exiting) {
 
   // Checked at once, without waiting: the tool exits only once the hub has them all.
   const std::vector<Posted> got = posted();
-  ASSERT_EQ(got.size(), 500 * lines.size());
+  ASSERT_EQ(got.size(), 5000 * lines.size());
   for (std::size_t i = 0; i < got.size(); ++i) {
     const frame::FrameRecord want = frame::EncodeSendLine(lines[i % lines.size()]);
     ASSERT_EQ(got[i].code, kPosted) << i;
@@ -168,6 +171,17 @@ TEST_F(tools_bus, send_repeats_the_lines_in_order_with_an_interval) {
   EXPECT_EQ(got[1].bytes[0], 0x02);
   EXPECT_EQ(got[2].bytes[0], 0x01);
   EXPECT_EQ(got[3].bytes[0], 0x02);
+}
+
+TEST_F(tools_bus, send_gives_up_when_the_hub_stops_reading_and_says_so) {
+  hub_.reset();
+  pelmo::testing::StalledHub stalled(bus_path_);  // accepts, never reads
+  ASSERT_TRUE(stalled.ok());
+  ChildProcess send({ZELK_SEND_PATH, "-r", "10000", "7FF"}, env());
+  ASSERT_TRUE(stalled.Accept());
+  EXPECT_EQ(send.Wait(after(kPatience)), 1);
+  EXPECT_NE(send.Err().find("the bus took no frame for 5 s"), std::string::npos) << send.Err();
+  EXPECT_NE(send.Err().find(" of 10000 frames"), std::string::npos) << send.Err();
 }
 
 TEST_F(tools_bus, send_without_a_hub_fails_and_says_so) {
