@@ -22,6 +22,18 @@ void WriteScript(const QString& path, const QByteArray& body) {
   QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 }
 
+// Starts a copy of the program on the offscreen platform with these environment entries.
+void Start(QProcess& process, const QString& program, const QStringList& env_entries) {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  for (const QString& entry : env_entries) {
+    env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
+  }
+  process.setProcessEnvironment(env);
+  process.start(program, {});
+  QVERIFY(process.waitForStarted());
+}
+
 void Terminate(QProcess& process) {
   QVERIFY(process.state() == QProcess::Running);
   ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
@@ -48,14 +60,9 @@ class AppProcessTest : public QObject {
     WriteScript(root.filePath("cwd/zelk_tran"), "touch '" + markers + "/planted'");
 
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("PATH", ".:" + env.value("PATH"));
-    env.insert("PELMO_BUS", root.filePath("bus"));
-    process.setProcessEnvironment(env);
     process.setWorkingDirectory(root.filePath("cwd"));
-    process.start(program, {});
-    QVERIFY(process.waitForStarted());
+    Start(process, program,
+          {"PATH=.:" + qEnvironmentVariable("PATH"), "PELMO_BUS=" + root.filePath("bus")});
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root.filePath("beside")), 10000);
     QVERIFY(!QFile::exists(root.filePath("planted")));
     Terminate(process);
@@ -75,12 +82,7 @@ class AppProcessTest : public QObject {
     WriteScript(root.filePath("zelk_tran"), "exit 0");
 
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("PELMO_BUS", QString::fromStdString(bus.Path()));
-    process.setProcessEnvironment(env);
-    process.start(program, {});
-    QVERIFY(process.waitForStarted());
+    Start(process, program, {"PELMO_BUS=" + QString::fromStdString(bus.Path())});
     QTRY_COMPARE_WITH_TIMEOUT(bus.Clients(), std::uint64_t{1}, 10000);
     Terminate(process);
     QTRY_COMPARE(bus.Clients(), std::uint64_t{0});

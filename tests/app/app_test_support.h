@@ -1,10 +1,8 @@
 // Shared pieces of the window tests: a private bus with an in-process hub that records what
-// clients post, record builders, and a notifier that records message boxes instead of
-// showing them.
+// clients post, and record builders.
 #pragma once
 
 #include <QByteArray>
-#include <QStringList>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cstdint>
@@ -44,7 +42,6 @@ class TestBus {
 
   bool Started() const { return started_; }
   const std::string& Path() const { return path_; }
-  pelmo::Hub& Hub() { return *hub_; }
   std::uint64_t Clients() const { return hub_->Stats().clients; }
 
   // Delivers records as one block, the way the companion does.
@@ -57,10 +54,6 @@ class TestBus {
   std::vector<PostedBlock> Posted() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return posted_;
-  }
-  std::size_t PostedCount() const {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return posted_.size();
   }
 
  private:
@@ -84,13 +77,5 @@ inline void ResetReceiveLog() {
   frame::PendingText().clear();
   frame::LastTimestamp() = 0;
 }
-
-// Records the message boxes a dialog would show.
-struct MessageLog {
-  QStringList texts;
-  auto Notifier() {
-    return [this](const QString& text) { texts.append(text); };
-  }
-};
 
 }  // namespace app_test

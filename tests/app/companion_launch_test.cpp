@@ -45,24 +45,16 @@ class CompanionLaunchTest : public QObject {
     QTest::addColumn<QString>("appDir");
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("beside the program first") << "app"
-                                              << "@path2"
-                                              << "app/zelk_tran";
-    QTest::newRow("then PATH in order, programs only") << "empty_app"
-                                                       << "@path1:@path2"
-                                                       << "path2/zelk_tran";
-    QTest::newRow("empty and dot entries are skipped") << "empty_app"
-                                                       << "::.:@path2"
-                                                       << "path2/zelk_tran";
-    QTest::newRow("relative entries are skipped") << "empty_app"
-                                                  << "../cwd:cwd:."
-                                                  << "";
-    QTest::newRow("not executable") << "plain"
-                                    << "@plain"
-                                    << "";
-    QTest::newRow("nothing anywhere") << "empty_app"
-                                      << "@path1"
-                                      << "";
+    const auto row = [](const char* name, const char* app_dir, const char* path,
+                        const char* expected) {
+      QTest::newRow(name) << QString(app_dir) << QString(path) << QString(expected);
+    };
+    row("beside the program first", "app", "@path2", "app/zelk_tran");
+    row("then PATH in order, programs only", "empty_app", "@path1:@path2", "path2/zelk_tran");
+    row("empty and dot entries are skipped", "empty_app", "::.:@path2", "path2/zelk_tran");
+    row("relative entries are skipped", "empty_app", "../cwd:cwd:.", "");
+    row("not executable", "plain", "@plain", "");
+    row("nothing anywhere", "empty_app", "@path1", "");
   }
   void the_search_order_and_the_skipped_entries() {
     QFETCH(QString, appDir);

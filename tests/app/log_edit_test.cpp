@@ -1,16 +1,14 @@
 // The log control: every change of the text model is mirrored exactly into the widget, the
-// limit and the overflow rule hold, the end stays in view, and the RX label is batched.
+// limit and the overflow rule hold, the end stays in view, and the RX label is batched. The
+// receive log driving it through the dialog is covered by the dialog's saturated-flush test.
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QRandomGenerator>
 #include <QScrollBar>
-#include <QTextBlock>
-#include <QTextLayout>
 #include <QtTest>
 
 #include "app/doc_edit_plan.h"
 #include "app/log_edit.h"
-#include "app_test_support.h"
 #include "frame/memory_log_view.h"
 
 namespace {
@@ -83,38 +81,6 @@ class LogEditTest : public QObject {
     }
   }
 
-  void the_receive_log_drives_the_widget_like_the_memory_view() {
-    QPlainTextEdit widget;
-    QLabel rx;
-    app::LogEdit log;
-    log.Attach(&widget);
-    log.AttachRxLabel(&rx);
-    frame::MemoryLogView reference;
-    std::uint64_t rx_a = 0, rx_b = 0, line_a = 0, line_b = 0;
-    bool flush_a = false, flush_b = false;
-    const std::string filter;
-    const std::uint32_t filter_id = 0;
-    const frame::ShowRecordContext ctx_a{rx_a, line_a, flush_a, filter, filter_id, log};
-    const frame::ShowRecordContext ctx_b{rx_b, line_b, flush_b, filter, filter_id, reference};
-    // Two runs over the same records from the same start; both share the pending text, so
-    // each run starts from an empty one.
-    const auto run = [](const frame::ShowRecordContext& ctx, bool& flush) {
-      app_test::ResetReceiveLog();
-      for (std::uint32_t i = 0; i < 5000; ++i) {
-        if (i % 700 == 0) flush = true;
-        const auto record = app_test::Ext(i * 7, {static_cast<std::uint8_t>(i), 2},
-                                          static_cast<std::uint16_t>(i * 3));
-        frame::ShowRecord(ctx, record.data());
-      }
-    };
-    run(ctx_a, flush_a);
-    run(ctx_b, flush_b);
-    QCOMPARE(log.Text(), reference.Text());
-    QVERIFY(log.Text().size() <= static_cast<std::size_t>(frame::kLogTextLimit));
-    QCOMPARE(widget.toPlainText().toStdString(), app::DocumentText(reference.Text()));
-    QCOMPARE(rx.text(), QStringLiteral("RX:5000"));
-  }
-
   void an_append_after_scroll_caret_keeps_the_end_in_view() {
     QPlainTextEdit widget;
     widget.resize(200, 100);
@@ -148,20 +114,6 @@ class LogEditTest : public QObject {
     QCOMPARE(rx.text(), QStringLiteral("RX:1"));
     log.EndBatch();
     QCOMPARE(rx.text(), QStringLiteral("RX:3"));
-  }
-
-  void a_long_line_wraps_instead_of_scrolling_sideways() {
-    QPlainTextEdit widget;
-    widget.setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    widget.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    widget.resize(120, 200);
-    widget.show();
-    app::LogEdit log;
-    log.Attach(&widget);
-    log.SetSel(frame::kCaretAtEnd, frame::kCaretAtEnd);
-    log.ReplaceSel(std::string(300, 'x') + "\r\n");
-    QCOMPARE(widget.document()->blockCount(), 2);
-    QTRY_VERIFY(widget.document()->firstBlock().layout()->lineCount() > 1);
   }
 };
 

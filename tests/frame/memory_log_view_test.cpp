@@ -87,48 +87,37 @@ TEST(memory_log_view, replace_sel_replaces_and_moves_the_caret) {
   EXPECT_EQ(view.SelEnd(), 6u);
 }
 
-TEST(memory_log_view, append_past_the_limit_drops_whole_lines_from_the_top) {
-  frame::MemoryLogView view(20);
-  view.ReplaceSel("line one\r\nline two\r\n");  // exactly 20
-  EXPECT_EQ(view.LastOverflowCut(), 0u);
-  view.SetSel(0xFFFF, 0xFFFF);
-  view.ReplaceSel("three\r\n");
-  EXPECT_EQ(view.Text(), "line two\r\nthree\r\n");
-  EXPECT_EQ(view.LastOverflowCut(), 10u);
-  EXPECT_EQ(view.SelStart(), view.Text().size());
-}
+struct OverflowCase {
+  std::size_t limit;
+  std::string_view before;
+  std::int32_t sel;  // SetSel(sel, sel) before the insert
+  std::string_view inserted;
+  std::string_view after;
+  std::size_t caret;
+};
 
-TEST(memory_log_view, oversized_append_keeps_its_last_lines_that_fit) {
-  frame::MemoryLogView view(12);
-  view.ReplaceSel("old\r\n");
-  view.SetSel(0xFFFF, 0xFFFF);
-  view.ReplaceSel("first\r\nsecond\r\nthird\r\n");
-  EXPECT_EQ(view.Text(), "third\r\n");
-  EXPECT_EQ(view.SelStart(), 7u);
+constexpr OverflowCase kOverflowCases[] = {
+    // An append past the limit drops whole lines from the top.
+    {20, "line one\r\nline two\r\n", 0xFFFF, "three\r\n", "line two\r\nthree\r\n", 17},
+    // An append longer than the limit keeps its last lines that fit...
+    {12, "old\r\n", 0xFFFF, "first\r\nsecond\r\nthird\r\n", "third\r\n", 7},
+    // ...or, one line alone being too long, its last characters.
+    {12, "old\r\n", 0xFFFF, "a line far longer than twelve\r\n", "han twelve\r\n", 12},
+    // An insert at the top that overflows leaves the caret at the start.
+    {10, "12345\r\n", 0, "abcdefgh\r\n", "12345\r\n", 0},
+};
 
-  view.SetSel(0xFFFF, 0xFFFF);
-  view.ReplaceSel("a line far longer than twelve\r\n");
-  EXPECT_LE(view.Text().size(), 12u);
-  EXPECT_EQ(view.Text(), "han twelve\r\n");
-}
-
-TEST(memory_log_view, insert_at_the_top_that_overflows_clamps_the_caret) {
-  frame::MemoryLogView view(10);
-  view.ReplaceSel("12345\r\n");
-  view.SetSel(0, 0);
-  view.ReplaceSel("abcdefgh\r\n");  // "abcdefgh\r\n12345\r\n": first line dropped
-  EXPECT_EQ(view.Text(), "12345\r\n");
-  EXPECT_EQ(view.SelStart(), 0u);
-}
-
-TEST(memory_log_view, records_rx_text_and_scrolls) {
-  frame::MemoryLogView view;
-  EXPECT_EQ(view.Limit(), 64000u);
-  view.SetRxText("RX:12");
-  view.ScrollCaret();
-  view.ScrollCaret();
-  EXPECT_EQ(view.RxText(), "RX:12");
-  EXPECT_EQ(view.ScrollCount(), 2u);
+TEST(memory_log_view, overflow_keeps_the_newest_whole_lines) {
+  for (const OverflowCase& c : kOverflowCases) {
+    SCOPED_TRACE(c.inserted);
+    frame::MemoryLogView view(c.limit);
+    view.ReplaceSel(c.before);
+    view.SetSel(c.sel, c.sel);
+    view.ReplaceSel(c.inserted);
+    EXPECT_EQ(view.Text(), c.after);
+    EXPECT_EQ(view.SelStart(), c.caret);
+    EXPECT_EQ(view.LastOverflowCut(), c.before.size() + c.inserted.size() - c.after.size());
+  }
 }
 
 }  // namespace

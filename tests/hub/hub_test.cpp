@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 
 #include "tests/hub/test_support.h"
 
@@ -19,6 +18,8 @@ using testing::RawClient;
 using testing::TempBus;
 using testing::WaitUntil;
 
+// Routing, the post observer and public variables are tested through the client library
+// (tests/pelmo), which drives this hub in-process.
 constexpr std::uint32_t kMonitorPost = 0x20000412;
 constexpr std::uint32_t kBridgeDelivery = 0x10000412;
 
@@ -43,155 +44,82 @@ class HubTest : public ::testing::Test {
   std::unique_ptr<Hub> hub_;
 };
 
-TEST_F(HubTest, routes_posts_to_other_clients_sharing_a_route_bit) {
-  StartHub();
-  RawClient poster(bus_.path()), monitor(bus_.path()), other_route(bus_.path());
-  ASSERT_TRUE(poster.Register(0x400));
-  ASSERT_TRUE(monitor.Register(1024));
-  ASSERT_TRUE(other_route.Register(0x100));
-  ASSERT_TRUE(WaitClients(3));
-
-  const auto block = Block(7, 32);
-  ASSERT_TRUE(poster.Send(MsgType::kPost, kMonitorPost, 0, block));
-  const auto got = monitor.Receive();
-  ASSERT_TRUE(got);
-  EXPECT_EQ(got->type, MsgType::kDeliver);
-  EXPECT_EQ(got->a, kMonitorPost);  // code unchanged
-  EXPECT_EQ(got->payload, block);
-  // Neither the poster itself nor a client without the route bit sees it.
-  EXPECT_FALSE(poster.Receive(std::chrono::milliseconds(100)));
-  EXPECT_FALSE(other_route.Receive(std::chrono::milliseconds(100)));
-  EXPECT_EQ(hub_->Stats().blocks_routed, 1u);
-}
-
-TEST_F(HubTest, delivers_host_blocks_to_every_matching_client_and_observes_posts) {
-  hub_ = std::make_unique<Hub>(HubOptions{bus_.path(), 4096});
-  std::mutex mutex;
-  std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> observed;
-  hub_->SetPostObserver([&](std::uint32_t code, std::span<const std::uint8_t> block) {
-    std::lock_guard lock(mutex);
-    observed.emplace_back(code, std::vector<std::uint8_t>(block.begin(), block.end()));
-  });
-  ASSERT_EQ(hub_->Start(), HubStart::kStarted);
-  RawClient a(bus_.path()), b(bus_.path()), c(bus_.path());
-  a.Register(0x400);
-  b.Register(0x600);
-  c.Register(0x001);
-  ASSERT_TRUE(WaitClients(3));
-
-  const auto block = Block(1, 64);
-  hub_->Deliver(kBridgeDelivery, block);
-  for (RawClient* r : {&a, &b}) {
-    const auto got = r->Receive();
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->a, kBridgeDelivery);
-    EXPECT_EQ(got->payload, block);
-  }
-  EXPECT_FALSE(c.Receive(std::chrono::milliseconds(100)));
-
-  ASSERT_TRUE(c.Send(MsgType::kPost, 0x20000012, 0, Block(3)));  // routes nowhere
-  ASSERT_TRUE(WaitUntil([&] {
-    std::lock_guard lock(mutex);
-    return observed.size() == 1;
-  }));
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(observed[0].first, 0x20000012u);
-  EXPECT_EQ(observed[0].second, Block(3));
-}
-
+// The producer stays a few blocks ahead of one reader that keeps up, while a third client
+// never reads: the reader gets every block in order, the stalled client's are dropped.
 TEST_F(HubTest, stalled_client_is_dropped_from_while_others_receive_everything) {
   constexpr std::size_t kQueue = 32;
   constexpr std::uint32_t kBlocks = 2000;
+  constexpr std::uint32_t kWindow = kQueue / 2;
   StartHub(kQueue);
   RawClient producer(bus_.path()), reader(bus_.path()), stalled(bus_.path());
   producer.Register(0x400);
   reader.Register(0x400);
-  stalled.Register(0x400);  // never reads
+  stalled.Register(0x400);
   ASSERT_TRUE(WaitClients(3));
 
-  // The producer stays at most kWindow blocks ahead of the reader: a reader that keeps up.
-  constexpr std::uint32_t kWindow = kQueue / 2;
   std::atomic<std::uint32_t> received{0};
   std::atomic<bool> send_ok{true};
   std::thread sender([&] {
-    for (std::uint32_t i = 0; i < kBlocks; ++i) {
-      if (!WaitUntil([&] { return i - received.load() < kWindow; })) send_ok = false;
-      auto block = Block(i, 16);
+    for (std::uint32_t i = 0; i < kBlocks && send_ok; ++i) {
+      auto block = Block(i);
       std::memcpy(block.data(), &i, sizeof i);
-      if (!producer.Send(MsgType::kPost, kMonitorPost, 0, block)) send_ok = false;
+      send_ok = WaitUntil([&] { return i - received.load() < kWindow; }) &&
+                producer.Send(MsgType::kPost, kMonitorPost, block);
     }
   });
   std::uint32_t expected = 0;
-  std::string failure;
-  while (expected < kBlocks && failure.empty()) {
+  for (; expected < kBlocks; received = ++expected) {
     const auto got = reader.Receive();
-    if (!got) {
-      failure = "reader starved after " + std::to_string(expected) + " blocks";
-      break;
-    }
+    if (!got) break;
     std::uint32_t seq;
     std::memcpy(&seq, got->payload.data(), sizeof seq);
-    if (seq != expected) failure = "block " + std::to_string(expected) + " lost";
-    received = ++expected;
+    if (seq != expected) break;
   }
   received = kBlocks;  // let the sender finish either way
   sender.join();
-  ASSERT_EQ(failure, "");
+  ASSERT_EQ(expected, kBlocks) << "reader starved or lost a block";
   EXPECT_TRUE(send_ok);
   const HubStats stats = hub_->Stats();
   EXPECT_GT(stats.blocks_dropped, 0u);
-  EXPECT_LE(stats.blocks_dropped, kBlocks);
   EXPECT_EQ(stats.clients, 3u);  // the stalled client stays connected
 
   // Once it reads, the stalled client finds the hub reported its losses.
   bool saw_drop_report = false;
-  for (int i = 0; i < 10000 && !saw_drop_report; ++i) {
-    auto raw = stalled.ReceiveRaw(std::chrono::milliseconds(2000));
+  while (!saw_drop_report) {
+    const auto raw = stalled.ReceiveRaw();
     ASSERT_TRUE(raw && !raw->empty());
     const auto m = ParseMessage(*raw);
     ASSERT_TRUE(m);
     saw_drop_report = m->type == MsgType::kInfo && m->b > 0;
   }
-  EXPECT_TRUE(saw_drop_report);
 }
 
-struct BadMessageCase {
-  const char* name;
-  std::vector<std::uint8_t> bytes;
-};
-
-std::vector<BadMessageCase> BadMessages() {
-  std::vector<BadMessageCase> cases;
-  cases.push_back(
-      {"garbage", {'h', 'e', 'l', 'l', 'o', ' ', 'h', 'u', 'b', '!', 0, 1, 2, 3, 4, 5}});
-  cases.push_back({"short header", {0x70, 0x6D, 1}});
+// Garbage, truncated and oversized packets, and messages out of place, each close the
+// offender's connection only. Every malformed shape is covered by the parser's own test.
+TEST_F(HubTest, bad_message_closes_only_that_connection) {
   auto truncated = EncodeMessage(MsgType::kPost, kMonitorPost, 0, Block(0, 64));
   truncated.resize(truncated.size() - 10);  // the length field promises 10 more bytes
-  cases.push_back({"truncated", truncated});
-  cases.push_back({"oversized", std::vector<std::uint8_t>(kMaxMessage + 100, 0x55)});
-  auto big_block = EncodeMessage(MsgType::kPost, kMonitorPost, 0, Block(0, kMaxPayload));
-  big_block.resize(big_block.size() + 1);
-  const std::uint32_t len = kMaxPayload + 1;
-  std::memcpy(big_block.data() + 12, &len, 4);
-  cases.push_back({"block over the limit", big_block});
-  cases.push_back({"hub-only type", EncodeMessage(MsgType::kDeliver, kMonitorPost, 0, Block(1))});
-  cases.push_back(
-      {"post before register", EncodeMessage(MsgType::kPost, kMonitorPost, 0, Block(1))});
-  return cases;
-}
-
-TEST_F(HubTest, bad_message_closes_only_that_connection) {
+  const struct {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    bool registered;
+  } cases[] = {
+      {"garbage", {'h', 'e', 'l', 'l', 'o', ' ', 'h', 'u', 'b', '!', 0, 1, 2, 3, 4, 5}, true},
+      {"truncated", truncated, true},
+      {"oversized", std::vector<std::uint8_t>(kMaxMessage + 100, 0x55), true},
+      {"hub-only type", EncodeMessage(MsgType::kDeliver, kMonitorPost, 0, Block(1)), true},
+      {"post before register", EncodeMessage(MsgType::kPost, kMonitorPost, 0, Block(1)), false},
+  };
   StartHub();
   RawClient poster(bus_.path()), listener(bus_.path());
   poster.Register(0x400);
   listener.Register(0x400);
   ASSERT_TRUE(WaitClients(2));
   std::uint64_t bad = 0;
-  for (const auto& c : BadMessages()) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     RawClient offender(bus_.path());
-    ASSERT_TRUE(offender.ok());
-    if (std::string_view(c.name) != "post before register") {
+    if (c.registered) {
       offender.Register(0x400);
       ASSERT_TRUE(WaitClients(3));
     }
@@ -200,86 +128,44 @@ TEST_F(HubTest, bad_message_closes_only_that_connection) {
     EXPECT_EQ(hub_->Stats().bad_messages, ++bad);
     ASSERT_TRUE(WaitClients(2));
     // The others carry on.
-    ASSERT_TRUE(poster.Send(MsgType::kPost, kMonitorPost, 0, Block(9)));
+    ASSERT_TRUE(poster.Send(MsgType::kPost, kMonitorPost, Block(9)));
     const auto got = listener.Receive();
     ASSERT_TRUE(got);
     EXPECT_EQ(got->payload, Block(9));
   }
 }
 
-TEST_F(HubTest, replaces_a_stale_socket_but_never_steals_a_live_hub) {
-  // A socket file left by a dead hub: bound, then closed without unlink.
+TEST_F(HubTest, replaces_a_stale_socket_but_never_a_live_hub_or_another_file) {
+  // A plain file at the path is refused and left alone.
   ASSERT_TRUE(PrepareBusDirectory(bus_.path(), nullptr));
+  std::fclose(std::fopen(bus_.path().c_str(), "w"));
+  std::string error;
+  EXPECT_EQ(Hub(HubOptions{bus_.path(), 16}).Start(&error), HubStart::kFailed);
+  EXPECT_NE(error.find("not a socket"), std::string::npos) << error;
+  ASSERT_EQ(::unlink(bus_.path().c_str()), 0);
+
+  // A socket file left by a dead hub: bound, then closed without unlink.
   const int stale = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::strcpy(addr.sun_path, bus_.path().c_str());
   ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ::close(stale);
-
   StartHub();
+
   Hub second(HubOptions{bus_.path(), 16});
-  std::string error;
   EXPECT_EQ(second.Start(&error), HubStart::kAlreadyServed);
   EXPECT_NE(error.find(bus_.path()), std::string::npos);
   second.Stop();  // must not remove the live hub's socket
-
-  RawClient a(bus_.path()), b(bus_.path());
+  RawClient a(bus_.path());
   a.Register(0x400);
-  b.Register(0x400);
-  ASSERT_TRUE(WaitClients(2));
+  ASSERT_TRUE(WaitClients(1));
   hub_->Deliver(kBridgeDelivery, Block(2));
   EXPECT_TRUE(a.Receive());
 
   hub_->Stop();
   struct stat st;
   EXPECT_NE(::lstat(bus_.path().c_str(), &st), 0);  // the socket file is gone
-}
-
-TEST_F(HubTest, refuses_a_path_that_is_not_a_socket) {
-  ASSERT_TRUE(PrepareBusDirectory(bus_.path(), nullptr));
-  {
-    std::FILE* f = std::fopen(bus_.path().c_str(), "w");
-    ASSERT_TRUE(f);
-    std::fclose(f);
-  }
-  Hub hub(HubOptions{bus_.path(), 16});
-  std::string error;
-  EXPECT_EQ(hub.Start(&error), HubStart::kFailed);
-  EXPECT_NE(error.find("not a socket"), std::string::npos) << error;
-}
-
-TEST_F(HubTest, keeps_public_variables_and_strings) {
-  StartHub();
-  RawClient c(bus_.path());
-  ASSERT_TRUE(c.Send(MsgType::kSetVar, 1, static_cast<std::uint32_t>(-5), AsBytes("speed")));
-  ASSERT_TRUE(c.Send(MsgType::kGetVar, 2, 0, AsBytes("speed")));
-  ASSERT_TRUE(c.Send(MsgType::kGetVar, 3, 0, AsBytes("missing")));
-  ASSERT_TRUE(c.SendRaw(EncodeMessage(MsgType::kSetStr, 4, 4, "port", "can0")));
-  ASSERT_TRUE(c.Send(MsgType::kGetStr, 5, 0, AsBytes("port")));
-  struct Expect {
-    std::uint32_t id, status;
-    std::vector<std::uint8_t> payload;
-  };
-  const std::int32_t minus5 = -5;
-  const std::vector<Expect> expected = {
-      {1, 1, {}},
-      {2,
-       1,
-       {reinterpret_cast<const std::uint8_t*>(&minus5),
-        reinterpret_cast<const std::uint8_t*>(&minus5) + 4}},
-      {3, 0, {}},
-      {4, 1, {}},
-      {5, 1, {'c', 'a', 'n', '0'}},
-  };
-  for (const auto& e : expected) {
-    const auto got = c.Receive();
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->type, MsgType::kReply);
-    EXPECT_EQ(got->a, e.id);
-    EXPECT_EQ(got->b, e.status);
-    EXPECT_EQ(got->payload, e.payload);
-  }
 }
 
 TEST_F(HubTest, refuses_a_peer_of_another_user) {
@@ -298,14 +184,13 @@ TEST_F(HubTest, refuses_a_peer_of_another_user) {
     RawClient c(bus_.path());
     if (!c.ok()) ::_exit(11);
     c.Register(0x400);
-    // Refused: the hub's only words are an error, then the connection ends.
-    auto first = c.ReceiveRaw(std::chrono::seconds(10));
+    // Refused: at most an error message, then the connection ends.
+    const auto first = c.ReceiveRaw();
     if (!first) ::_exit(12);
-    if (!first->empty()) {
-      const auto m = ParseMessage(*first);
-      if (!m || m->type != MsgType::kError) ::_exit(13);
-    }
-    ::_exit(c.WaitClosed(std::chrono::seconds(10)) || first->empty() ? 0 : 14);
+    if (first->empty()) ::_exit(0);
+    const auto m = ParseMessage(*first);
+    if (!m || m->type != MsgType::kError) ::_exit(13);
+    ::_exit(c.WaitClosed() ? 0 : 14);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);

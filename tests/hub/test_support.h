@@ -1,5 +1,6 @@
-// Helpers shared by the hub and client-library tests: a private bus path per test, bounded
-// waits, and a raw protocol client that speaks to a hub without the client library.
+// Helpers shared by the hub, client-library and tool tests: a private bus directory per test,
+// bounded waits, and a raw protocol connection that speaks to a hub (or to a client, from the
+// hub's side) without the client library.
 #pragma once
 
 #include <poll.h>
@@ -21,7 +22,7 @@
 
 namespace pelmo::testing {
 
-inline constexpr std::chrono::seconds kDeadline{10};
+inline constexpr std::chrono::milliseconds kDeadline{15000};
 
 // A fresh directory under /tmp (mode 0700) holding the bus socket; removed afterwards.
 class TempBus {
@@ -54,10 +55,11 @@ inline bool WaitUntil(const std::function<bool()>& cond,
   return true;
 }
 
-// A blocking protocol client over one SOCK_SEQPACKET connection.
+// A blocking protocol connection over one SOCK_SEQPACKET socket.
 class RawClient {
  public:
   explicit RawClient(const std::string& path) : fd_(ConnectBus(path)) {}
+  explicit RawClient(int fd) : fd_(fd) {}  // takes ownership
   ~RawClient() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -74,15 +76,12 @@ class RawClient {
     return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
            static_cast<ssize_t>(bytes.size());
   }
-  bool Send(MsgType type, std::uint32_t a, std::uint32_t b,
-            std::span<const std::uint8_t> payload = {}) {
-    return SendRaw(EncodeMessage(type, a, b, payload));
+  bool Send(MsgType type, std::uint32_t a, std::span<const std::uint8_t> payload = {}) {
+    return SendRaw(EncodeMessage(type, a, 0, payload));
   }
-  bool Register(std::uint32_t value, std::string_view name = "raw") {
-    return Send(MsgType::kRegister, value, 0, AsBytes(name));
-  }
+  bool Register(std::uint32_t value) { return Send(MsgType::kRegister, value, AsBytes("raw")); }
 
-  // The next packet, or nullopt on timeout. An empty vector means the hub closed the connection.
+  // The next packet, or nullopt on timeout. An empty vector means the peer closed the connection.
   std::optional<std::vector<std::uint8_t>> ReceiveRaw(
       std::chrono::milliseconds timeout = kDeadline) {
     pollfd p{fd_, POLLIN, 0};
@@ -94,8 +93,8 @@ class RawClient {
     return buffer;
   }
 
-  // Skips info messages; returns the next other message (payload copied), or nullopt on
-  // timeout or close.
+  // The next message other than an info message (payload copied), or nullopt on timeout,
+  // close or a malformed packet.
   struct Received {
     MsgType type;
     std::uint32_t a;
@@ -113,17 +112,12 @@ class RawClient {
     }
   }
 
-  // True once the hub has closed this connection (messages before the close are skipped).
-  bool WaitClosed(std::chrono::milliseconds timeout = kDeadline) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      auto raw = ReceiveRaw(left);
-      if (!raw) return false;
-      if (raw->empty()) return true;
-    }
+  // True once the peer has closed this connection (messages before the close are skipped).
+  bool WaitClosed() {
+    return WaitUntil([&] {
+      auto raw = ReceiveRaw(std::chrono::milliseconds(0));
+      return raw && raw->empty();
+    });
   }
 
  private:

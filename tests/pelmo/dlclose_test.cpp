@@ -15,23 +15,16 @@ namespace pelmo {
 namespace {
 
 struct Library {
-  void* module = nullptr;
-  pmRegister_fn reg = nullptr;
-  pmUnregister_fn unreg = nullptr;
-  pmPostData_fn post = nullptr;
-  pmGetp_fn getp = nullptr;
-  pmGetInfo_fn info = nullptr;
-
-  bool Open() {
-    module = ::dlopen(PELMO_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    if (!module) return false;
-    reg = reinterpret_cast<pmRegister_fn>(::dlsym(module, "pmRegister"));
-    unreg = reinterpret_cast<pmUnregister_fn>(::dlsym(module, "pmUnregister"));
-    post = reinterpret_cast<pmPostData_fn>(::dlsym(module, "pmPostData"));
-    getp = reinterpret_cast<pmGetp_fn>(::dlsym(module, "pmGetp"));
-    info = reinterpret_cast<pmGetInfo_fn>(::dlsym(module, "pmGetInfo"));
-    return reg && unreg && post && getp && info;
+  void* module = ::dlopen(PELMO_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  template <typename Fn>
+  Fn Get(const char* name) {
+    return module ? reinterpret_cast<Fn>(::dlsym(module, name)) : nullptr;
   }
+  pmRegister_fn reg = Get<pmRegister_fn>("pmRegister");
+  pmUnregister_fn unreg = Get<pmUnregister_fn>("pmUnregister");
+  pmPostData_fn post = Get<pmPostData_fn>("pmPostData");
+  pmGetp_fn getp = Get<pmGetp_fn>("pmGetp");
+  bool Ok() const { return reg && unreg && post && getp; }
 };
 
 struct Received {
@@ -56,7 +49,7 @@ TEST(pelmo_dlclose, unloads_cleanly_right_after_the_last_unregister) {
   for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE(round);
     Library lib;
-    ASSERT_TRUE(lib.Open()) << ::dlerror();
+    ASSERT_TRUE(lib.Ok()) << ::dlerror();
     Received received;
     pm_window window{&OnPost, &received};
     pm_window sender{&OnPost, &received};

@@ -25,18 +25,12 @@ class TestWindow {
     window_.post = &TestWindow::Post;
     window_.context = this;
   }
-  ~TestWindow() {
-    if (registered_) pmUnregister(&window_);
-  }
+  ~TestWindow() { pmUnregister(&window_); }  // 0, harmless, when not registered
 
   bool Register(std::uint32_t value, const char* name = "test") {
-    registered_ = pmRegister(&window_, value, name) == 1;
-    return registered_;
+    return pmRegister(&window_, value, name) == 1;
   }
-  bool Unregister() {
-    registered_ = false;
-    return pmUnregister(&window_) == 1;
-  }
+  bool Unregister() { return pmUnregister(&window_) == 1; }
   int PostBlock(std::uint32_t code, const std::vector<std::uint8_t>& data) {
     return pmPostData(&window_, code, data.data(), static_cast<std::uint32_t>(data.size()));
   }
@@ -50,13 +44,10 @@ class TestWindow {
     queue_.pop_front();
     return n;
   }
-  std::size_t Count() {
-    std::lock_guard lock(mutex_);
-    return total_;
-  }
+  // Waits until n notifications are waiting to be taken.
   bool WaitCount(std::size_t n) {
     std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, kDeadline, [&] { return total_ >= n; });
+    return cv_.wait_for(lock, kDeadline, [&] { return queue_.size() >= n; });
   }
   // Fetches the next notified block's bytes.
   std::optional<std::vector<std::uint8_t>> NextBlock(std::uint32_t* code = nullptr) {
@@ -77,17 +68,14 @@ class TestWindow {
       std::lock_guard lock(self->mutex_);
       self->queue_.push_back(
           {message, static_cast<std::uint32_t>(wparam), static_cast<std::uint32_t>(lparam)});
-      ++self->total_;
     }
     self->cv_.notify_all();
   }
 
   pm_window window_{};
-  bool registered_ = false;
   std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<Notification> queue_;
-  std::size_t total_ = 0;
 };
 
 inline std::uint64_t Info(std::uint32_t key) {

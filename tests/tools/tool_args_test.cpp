@@ -35,29 +35,6 @@ TEST(tool_args, dump_accepts_filter_and_count_in_both_spellings) {
   }
 }
 
-TEST(tool_args, dump_errors_name_the_bad_item) {
-  const struct {
-    std::vector<const char*> args;
-    const char* named;
-  } cases[] = {
-      {{"-f", "12345"}, "'12345'"},
-      {{"-f"}, "-f"},
-      {{"-n", "0"}, "'0'"},
-      {{"-n", "-3"}, "'-3'"},
-      {{"-n", "5x"}, "'5x'"},
-      {{"-n", " 5"}, "' 5'"},
-      {{"-n", "99999999999999999999999"}, "'99999999999999999999999'"},
-      {{"-n"}, "-n"},
-      {{"-x"}, "'-x'"},
-      {{"extra"}, "'extra'"},
-  };
-  for (const auto& c : cases) {
-    const auto parsed = tools::ParseDumpArgs(argv_of(c.args));
-    EXPECT_EQ(parsed.status, ParseStatus::kError) << c.named;
-    EXPECT_NE(parsed.error.find(c.named), std::string::npos) << parsed.error;
-  }
-}
-
 TEST(tool_args, help_wins_over_everything_after_it) {
   EXPECT_EQ(tools::ParseDumpArgs(argv_of({"--help", "-x"})).status, ParseStatus::kHelp);
   EXPECT_EQ(tools::ParseSendArgs(argv_of({"-h"})).status, ParseStatus::kHelp);
@@ -79,25 +56,43 @@ TEST(tool_args, send_takes_lines_repeat_and_interval) {
   EXPECT_EQ(defaults.options.lines, std::vector<std::string>{""});
 }
 
-TEST(tool_args, send_errors_name_the_bad_item) {
+template <typename Parsed>
+std::pair<ParseStatus, std::string> error_of(const Parsed& parsed) {
+  return {parsed.status, parsed.error};
+}
+
+TEST(tool_args, errors_name_the_bad_item) {
   const struct {
+    bool send;
     std::vector<const char*> args;
     const char* named;
   } cases[] = {
-      {{}, "LINE"},
-      {{"-r", "2"}, "LINE"},
-      {{"1FFFFFFF 11 22 33 44 55 66 77 88 "}, "longer than 32"},
-      {{"-r", "0", "7FF"}, "'0'"},
-      {{"-r", "x", "7FF"}, "'x'"},
-      {{"-i", "-1", "7FF"}, "'-1'"},
-      {{"-i", "4294967296", "7FF"}, "'4294967296'"},
-      {{"7FF", "-i"}, "-i"},
-      {{"--repeat", "2", "7FF"}, "'--repeat'"},
+      {false, {"-f", "12345"}, "'12345'"},
+      {false, {"-f"}, "-f"},
+      {false, {"-n", "0"}, "'0'"},
+      {false, {"-n", "-3"}, "'-3'"},
+      {false, {"-n", "5x"}, "'5x'"},
+      {false, {"-n", " 5"}, "' 5'"},
+      {false, {"-n", "99999999999999999999999"}, "'99999999999999999999999'"},
+      {false, {"-n"}, "-n"},
+      {false, {"-x"}, "'-x'"},
+      {false, {"extra"}, "'extra'"},
+      {true, {}, "LINE"},
+      {true, {"-r", "2"}, "LINE"},
+      {true, {"1FFFFFFF 11 22 33 44 55 66 77 88 "}, "longer than 32"},
+      {true, {"-r", "0", "7FF"}, "'0'"},
+      {true, {"-r", "x", "7FF"}, "'x'"},
+      {true, {"-i", "-1", "7FF"}, "'-1'"},
+      {true, {"-i", "4294967296", "7FF"}, "'4294967296'"},
+      {true, {"7FF", "-i"}, "-i"},
+      {true, {"--repeat", "2", "7FF"}, "'--repeat'"},
   };
   for (const auto& c : cases) {
-    const auto parsed = tools::ParseSendArgs(argv_of(c.args));
-    EXPECT_EQ(parsed.status, ParseStatus::kError) << c.named;
-    EXPECT_NE(parsed.error.find(c.named), std::string::npos) << parsed.error;
+    const auto args = argv_of(c.args);
+    const auto [status, error] =
+        c.send ? error_of(tools::ParseSendArgs(args)) : error_of(tools::ParseDumpArgs(args));
+    EXPECT_EQ(status, ParseStatus::kError) << c.named;
+    EXPECT_NE(error.find(c.named), std::string::npos) << error;
   }
 }
 

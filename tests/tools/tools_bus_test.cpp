@@ -2,31 +2,26 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "frame/frame_record.h"
 #include "frame/send_line.h"
 #include "hub/hub.h"
-#include "tests/pelmo/stalled_hub.h"
-#include "tests/tools/child_process.h"
+#include "tests/hub/child_process.h"
+#include "tests/hub/stalled_hub.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using std::chrono::milliseconds;
-using tools_test::after;
-using tools_test::ChildProcess;
+using pelmo::testing::ChildProcess;
+using pelmo::testing::WaitUntil;
 
 constexpr std::uint32_t kDelivery = 0x10000412;
 constexpr std::uint32_t kPosted = 0x20000412;
-constexpr milliseconds kPatience{15000};
 
 struct Posted {
   std::uint32_t code;
@@ -47,11 +42,10 @@ frame::FrameRecord rec(std::uint32_t id, bool extended, std::vector<std::uint8_t
 class tools_bus : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/zelk_tools_test.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-    bus_path_ = (dir_ / "bus" / "bus").string();
-    hub_ = std::make_unique<pelmo::Hub>(pelmo::HubOptions{bus_path_});
+    // The tools inherit the bus path, and no library path that could find libpelmo.so.
+    ::setenv("PELMO_BUS", bus_.path().c_str(), 1);
+    ::unsetenv("LD_LIBRARY_PATH");
+    hub_ = std::make_unique<pelmo::Hub>(pelmo::HubOptions{bus_.path()});
     hub_->SetPostObserver([this](std::uint32_t code, std::span<const std::uint8_t> block) {
       std::lock_guard lock(mutex_);
       posted_.push_back({code, {block.begin(), block.end()}});
@@ -59,38 +53,24 @@ class tools_bus : public ::testing::Test {
     std::string error;
     ASSERT_EQ(hub_->Start(&error), pelmo::HubStart::kStarted) << error;
   }
-  void TearDown() override {
-    hub_.reset();
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { hub_.reset(); }
 
-  std::vector<std::string> env() const { return {"PELMO_BUS=" + bus_path_, "LD_LIBRARY_PATH"}; }
-
-  // Waits until the hub counts `clients` registered connections.
   bool wait_for_clients(std::uint64_t clients) {
-    const auto deadline = after(kPatience);
-    while (hub_->Stats().clients != clients) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
+    return WaitUntil([&] { return hub_->Stats().clients == clients; });
   }
-
   std::vector<Posted> posted() {
     std::lock_guard lock(mutex_);
     return posted_;
   }
 
-  fs::path dir_;
-  std::string bus_path_;
+  pelmo::testing::TempBus bus_;
   std::unique_ptr<pelmo::Hub> hub_;
   std::mutex mutex_;
   std::vector<Posted> posted_;
 };
 
 TEST_F(tools_bus, dump_prints_accepted_frames_as_log_lines_and_stops_at_the_count) {
-  ChildProcess dump({ZELK_DUMP_PATH, "-n", "4"}, env());
-  ASSERT_TRUE(dump.Started());
+  ChildProcess dump({ZELK_DUMP_PATH, "-n", "4"});
   ASSERT_TRUE(wait_for_clients(1)) << dump.Err();
   // A posted block reaches the dump too, but is not a delivery it accepts.
   hub_->Deliver(kPosted, block_of({rec(0x555, false, {0x55}, 50)}));
@@ -104,7 +84,7 @@ TEST_F(tools_bus, dump_prints_accepted_frames_as_log_lines_and_stops_at_the_coun
   hub_->Deliver(kDelivery, with_tail);
   hub_->Deliver(kDelivery, block_of({rec(0x100, false, {}, 20)}));  // beyond the count
 
-  EXPECT_EQ(dump.Wait(after(kPatience)), 0) << dump.Err();
+  EXPECT_EQ(dump.Wait(), 0) << dump.Err();
   EXPECT_EQ(dump.Out(),
             "0      5ms      123 - 01 A0\n"
             "1   1000ms 00115599 - 00 22 99 00 00 11 33 33\n"
@@ -115,11 +95,11 @@ TEST_F(tools_bus, dump_prints_accepted_frames_as_log_lines_and_stops_at_the_coun
 }
 
 TEST_F(tools_bus, dump_filter_shows_one_identifier_with_deltas_between_shown_frames) {
-  ChildProcess dump({ZELK_DUMP_PATH, "-f", "7ff", "-n", "2"}, env());
+  ChildProcess dump({ZELK_DUMP_PATH, "-f", "7ff", "-n", "2"});
   ASSERT_TRUE(wait_for_clients(1)) << dump.Err();
   hub_->Deliver(kDelivery, block_of({rec(0x7FF, false, {1}, 100), rec(0x123, false, {2}, 150)}));
   hub_->Deliver(kDelivery, block_of({rec(0x7FF, true, {3}, 4), rec(0x7FF, false, {4}, 30)}));
-  EXPECT_EQ(dump.Wait(after(kPatience)), 0) << dump.Err();
+  EXPECT_EQ(dump.Wait(), 0) << dump.Err();
   EXPECT_EQ(dump.Out(),
             "0    100ms      7FF - 01\n"
             "1  65440ms 000007FF - 03\n");
@@ -127,15 +107,16 @@ TEST_F(tools_bus, dump_filter_shows_one_identifier_with_deltas_between_shown_fra
 
 TEST_F(tools_bus, dump_prints_each_frame_as_it_arrives_and_ends_cleanly_on_a_signal) {
   for (const int signal_number : {SIGINT, SIGTERM}) {
-    ChildProcess dump({ZELK_DUMP_PATH}, env());
+    ChildProcess dump({ZELK_DUMP_PATH});
     ASSERT_TRUE(wait_for_clients(1)) << dump.Err();
+    const std::string first = "0      0ms      042 - 42\n";
+    const std::string both = first + "1      7ms      043 -\n";
     hub_->Deliver(kDelivery, block_of({rec(0x42, false, {0x42}, 0)}));
-    EXPECT_EQ(dump.WaitForLines(1, after(kPatience)), "0      0ms      042 - 42\n");
+    EXPECT_TRUE(WaitUntil([&] { return dump.Out() == first; })) << dump.Out();
     hub_->Deliver(kDelivery, block_of({rec(0x43, false, {}, 7)}));
-    EXPECT_EQ(dump.WaitForLines(2, after(kPatience)),
-              "0      0ms      042 - 42\n1      7ms      043 -\n");
+    EXPECT_TRUE(WaitUntil([&] { return dump.Out() == both; })) << dump.Out();
     dump.Signal(signal_number);
-    EXPECT_EQ(dump.Wait(after(kPatience)), 0) << signal_number << dump.Err();
+    EXPECT_EQ(dump.Wait(), 0) << signal_number << dump.Err();
     EXPECT_TRUE(wait_for_clients(0));
   }
 }
@@ -144,109 +125,93 @@ TEST_F(tools_bus, send_hands_every_encoded_frame_to_the_hub_before_exiting) {
   const std::vector<std::string> lines = {"123 45", "115599 00 22 99 00 00 11 33 33", "7FF",
                                           "0001 1 2 3 4 5 6 7 8 9 A"};
   // 20000 frames, several times what the library queues for the hub: the tool posts faster
-  // than the hub reads, gets refusals, and must post those frames again.
+  // than the hub reads, gets refusals, and must post those frames again. A short interval run
+  // follows, to go through the pause between sends.
   std::vector<std::string> argv = {ZELK_SEND_PATH, "-r", "5000"};
   argv.insert(argv.end(), lines.begin(), lines.end());
-  ChildProcess send(argv, env());
-  ASSERT_EQ(send.Wait(after(kPatience)), 0) << send.Err();
+  ChildProcess send(argv);
+  ASSERT_EQ(send.Wait(), 0) << send.Err();
   EXPECT_EQ(send.Err(), "");
+  ChildProcess paced({ZELK_SEND_PATH, "-r", "2", "-i", "30", lines[0], lines[1]});
+  ASSERT_EQ(paced.Wait(), 0) << paced.Err();
 
   // Checked at once, without waiting: the tool exits only once the hub has them all.
   const std::vector<Posted> got = posted();
-  ASSERT_EQ(got.size(), 5000 * lines.size());
+  const std::size_t first_run = 5000 * lines.size();
+  ASSERT_EQ(got.size(), first_run + 4);
   for (std::size_t i = 0; i < got.size(); ++i) {
-    const frame::FrameRecord want = frame::EncodeSendLine(lines[i % lines.size()]);
+    const std::size_t line = i < first_run ? i % lines.size() : (i - first_run) % 2;
+    const frame::FrameRecord want = frame::EncodeSendLine(lines[line]);
     ASSERT_EQ(got[i].code, kPosted) << i;
     ASSERT_EQ(got[i].bytes, std::vector<std::uint8_t>(want.begin(), want.end())) << i;
   }
   EXPECT_TRUE(wait_for_clients(0));
 }
 
-TEST_F(tools_bus, send_repeats_the_lines_in_order_with_an_interval) {
-  ChildProcess send({ZELK_SEND_PATH, "-r", "2", "-i", "30", "100 01", "200 02"}, env());
-  ASSERT_EQ(send.Wait(after(kPatience)), 0) << send.Err();
-  const std::vector<Posted> got = posted();
-  ASSERT_EQ(got.size(), 4u);
-  EXPECT_EQ(got[0].bytes[0], 0x01);
-  EXPECT_EQ(got[1].bytes[0], 0x02);
-  EXPECT_EQ(got[2].bytes[0], 0x01);
-  EXPECT_EQ(got[3].bytes[0], 0x02);
-}
-
-TEST_F(tools_bus, send_gives_up_when_the_hub_stops_reading_and_says_so) {
+TEST_F(tools_bus, send_without_a_hub_or_with_a_stalled_one_fails_and_says_so) {
   hub_.reset();
-  pelmo::testing::StalledHub stalled(bus_path_);  // accepts, never reads
+  ChildProcess no_hub({ZELK_SEND_PATH, "7FF"});
+  EXPECT_EQ(no_hub.Wait(), 1);
+  EXPECT_NE(no_hub.Err().find("no bus hub"), std::string::npos) << no_hub.Err();
+
+  pelmo::testing::StalledHub stalled(bus_.path());  // accepts, never reads
   ASSERT_TRUE(stalled.ok());
-  ChildProcess send({ZELK_SEND_PATH, "-r", "10000", "7FF"}, env());
+  ChildProcess send({ZELK_SEND_PATH, "-r", "10000", "7FF"});
   ASSERT_TRUE(stalled.Accept());
-  EXPECT_EQ(send.Wait(after(kPatience)), 1);
+  EXPECT_EQ(send.Wait(), 1);
   EXPECT_NE(send.Err().find("the bus took no frame for 5 s"), std::string::npos) << send.Err();
   EXPECT_NE(send.Err().find(" of 10000 frames"), std::string::npos) << send.Err();
 }
 
-TEST_F(tools_bus, send_without_a_hub_fails_and_says_so) {
-  hub_.reset();
-  ChildProcess send({ZELK_SEND_PATH, "7FF"}, env());
-  EXPECT_EQ(send.Wait(after(kPatience)), 1);
-  EXPECT_NE(send.Err().find("no bus hub"), std::string::npos) << send.Err();
-}
-
-TEST_F(tools_bus, bad_options_exit_2_naming_the_bad_item) {
+TEST_F(tools_bus, bad_options_exit_2_naming_the_bad_item_and_help_exits_0) {
   const struct {
     std::vector<std::string> argv;
-    const char* named;
+    int status;
+    const char* err;  // in stderr
+    const char* out;  // stdout starts with it
   } cases[] = {
-      {{ZELK_DUMP_PATH, "-f", "12345"}, "'12345'"},
-      {{ZELK_DUMP_PATH, "--follow"}, "'--follow'"},
-      {{ZELK_SEND_PATH}, "LINE"},
+      {{ZELK_DUMP_PATH, "-f", "12345"}, 2, "'12345'", ""},
+      {{ZELK_DUMP_PATH, "--follow"}, 2, "'--follow'", ""},
+      {{ZELK_SEND_PATH}, 2, "LINE", ""},
+      {{ZELK_DUMP_PATH, "--help"}, 0, "", "usage: zelk_dump"},
+      {{ZELK_SEND_PATH, "--help"}, 0, "", "usage: zelk_send"},
   };
   for (const auto& c : cases) {
-    ChildProcess tool(c.argv, env());
-    EXPECT_EQ(tool.Wait(after(kPatience)), 2) << c.named;
-    EXPECT_NE(tool.Err().find(c.named), std::string::npos) << tool.Err();
-    EXPECT_EQ(tool.Out(), "");
+    ChildProcess tool(c.argv);
+    EXPECT_EQ(tool.Wait(), c.status) << c.argv[1];
+    EXPECT_NE(tool.Err().find(c.err), std::string::npos) << tool.Err();
+    EXPECT_EQ(tool.Out().rfind(c.out, 0), 0u) << tool.Out();
+    if (c.status != 0) {
+      EXPECT_EQ(tool.Out(), "");
+    }
   }
   EXPECT_EQ(hub_->Stats().clients, 0u);
 }
 
-TEST_F(tools_bus, help_prints_usage_and_succeeds) {
-  for (const auto& [path, name] :
-       {std::pair{ZELK_DUMP_PATH, "zelk_dump"}, std::pair{ZELK_SEND_PATH, "zelk_send"}}) {
-    ChildProcess tool({path, "--help"}, env());
-    EXPECT_EQ(tool.Wait(after(kPatience)), 0);
-    EXPECT_EQ(tool.Out().rfind(std::string("usage: ") + name, 0), 0u) << tool.Out();
-  }
-}
-
-TEST_F(tools_bus, missing_bus_library_is_reported_with_the_loaders_reason) {
+// A copy of a tool away from the build folder has no libpelmo.so beside it; run from the build
+// folder, which has one, it must not load that one either.
+TEST_F(tools_bus, missing_bus_library_is_reported_and_the_current_directory_never_searched) {
+  const fs::path build_bin = fs::path(ZELK_SEND_PATH).parent_path();
+  ASSERT_TRUE(fs::exists(build_bin / "libpelmo.so"));
   const struct {
     const char* path;
     std::vector<std::string> args;
-  } cases[] = {{ZELK_DUMP_PATH, {}}, {ZELK_SEND_PATH, {"7FF"}}};
+    std::string cwd;
+  } cases[] = {{ZELK_DUMP_PATH, {}, ""},
+               {ZELK_SEND_PATH, {"7FF"}, ""},
+               {ZELK_SEND_PATH, {"7FF"}, build_bin.string()}};
   for (const auto& c : cases) {
-    // A copy away from the build folder has no libpelmo.so beside it.
-    const fs::path copy = dir_ / fs::path(c.path).filename();
-    fs::copy_file(c.path, copy);
+    const fs::path copy = fs::path(bus_.dir()) / fs::path(c.path).filename();
+    fs::copy_file(c.path, copy, fs::copy_options::overwrite_existing);
     std::vector<std::string> argv = {copy.string()};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    ChildProcess tool(argv, env());
-    EXPECT_EQ(tool.Wait(after(kPatience)), 1) << c.path;
+    ChildProcess tool(argv, c.cwd);
+    EXPECT_EQ(tool.Wait(), 1) << c.path << " in " << c.cwd;
     EXPECT_NE(tool.Err().find("cannot load the bus library libpelmo.so: libpelmo.so: cannot open"),
               std::string::npos)
         << tool.Err();
   }
   EXPECT_EQ(hub_->Stats().clients, 0u);
-}
-
-TEST_F(tools_bus, bus_library_in_the_current_directory_is_never_loaded) {
-  // Run a copy that has no libpelmo.so beside it from the build folder, which has one.
-  const fs::path build_bin = fs::path(ZELK_SEND_PATH).parent_path();
-  ASSERT_TRUE(fs::exists(build_bin / "libpelmo.so"));
-  const fs::path copy = dir_ / "zelk_send";
-  fs::copy_file(ZELK_SEND_PATH, copy);
-  ChildProcess tool({copy.string(), "7FF"}, env(), build_bin.string());
-  EXPECT_EQ(tool.Wait(after(kPatience)), 1);
-  EXPECT_NE(tool.Err().find("cannot load the bus library"), std::string::npos) << tool.Err();
   EXPECT_TRUE(posted().empty());
 }
 

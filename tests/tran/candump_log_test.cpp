@@ -1,20 +1,13 @@
 #include "tran/candump_log.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <vector>
+#include "test_support.h"
 
 namespace tran {
 namespace {
 
-frame::FrameRecord Rec(std::uint32_t id, bool extended, std::vector<std::uint8_t> data,
-                       std::uint8_t length_code) {
-  return frame::MakeRecord(id, extended, data.data(), length_code, 0);
-}
+using test::Rec;
 
 TEST(candump_line, formats_ids_data_and_time) {
   struct Case {
@@ -24,19 +17,16 @@ TEST(candump_line, formats_ids_data_and_time) {
     const char* line;
   };
   const Case cases[] = {
-      {Rec(0x123, false, {0x11, 0x22}, 2),
+      {Rec(0x123, false, {0x11, 0x22}),
        {1700000000, 100},
        "vcan0",
        "(1700000000.000100) vcan0 123#1122\n"},
-      {Rec(0xABCD, true, {}, 0), {12, 500000}, "can0", "(0000000012.500000) can0 0000ABCD#\n"},
-      {Rec(0x7FF, false, {0xDE, 0xAD, 0xBE, 0xEF, 0, 1, 2, 0xAB}, 15),
+      {Rec(0xABCD, true, {}), {12, 500000}, "can0", "(0000000012.500000) can0 0000ABCD#\n"},
+      {Rec(0x7FF, false, {0xDE, 0xAD, 0xBE, 0xEF, 0, 1, 2, 0xAB}, 15),  // length code 15
        {1, 0},
        "chan",
        "(0000000001.000000) chan 7FF#DEADBEEF000102AB\n"},
-      {Rec(0x1FFFFFFF, true, {0x0F}, 1),
-       {0, 1},
-       "vcan0",
-       "(0000000000.000001) vcan0 1FFFFFFF#0F\n"},
+      {Rec(0x1FFFFFFF, true, {0x0F}), {0, 1}, "vcan0", "(0000000000.000001) vcan0 1FFFFFFF#0F\n"},
   };
   for (const auto& c : cases) {
     std::string out;
@@ -46,24 +36,20 @@ TEST(candump_line, formats_ids_data_and_time) {
 }
 
 TEST(candump_file, appends_whole_lines_to_existing_content) {
-  const auto path =
-      std::filesystem::temp_directory_path() / ("tran_log_" + std::to_string(::getpid()) + ".log");
-  { std::ofstream(path) << "(0000000000.000000) vcan0 001#\n"; }
+  test::TempDir dir;
+  const std::string path = dir / "bus.log";
+  std::ofstream(path) << "(0000000000.000000) vcan0 001#\n";
   {
     CandumpLog log;
     std::string error;
     ASSERT_TRUE(log.Open(path, &error)) << error;
-    const frame::FrameRecord records[] = {Rec(0x10, false, {1}, 1), Rec(0x20, true, {}, 0)};
+    const frame::FrameRecord records[] = {Rec(0x10, false, {1}), Rec(0x20, true, {})};
     ASSERT_TRUE(log.Write(records, timeval{5, 6}, "vcan0", &error)) << error;
   }
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_EQ(text.str(),
+  EXPECT_EQ(test::ReadFile(path),
             "(0000000000.000000) vcan0 001#\n"
             "(0000000005.000006) vcan0 010#01\n"
             "(0000000005.000006) vcan0 00000020#\n");
-  std::filesystem::remove(path);
 }
 
 TEST(candump_file, reports_an_unopenable_path) {

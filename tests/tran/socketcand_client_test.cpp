@@ -11,10 +11,6 @@ namespace {
 
 using namespace test;
 
-frame::FrameRecord Rec(std::uint32_t id, bool extended, std::vector<std::uint8_t> data) {
-  return frame::MakeRecord(id, extended, data.data(), static_cast<std::uint8_t>(data.size()), 0);
-}
-
 // The client source against a scripted socketcand daemon played by the test thread.
 class socketcand_client : public ::testing::Test {
  protected:

@@ -4,12 +4,12 @@
 
 #include <vector>
 
+#include "test_support.h"
+
 namespace tran {
 namespace {
 
-frame::FrameRecord Rec(std::uint32_t id, bool extended, std::vector<std::uint8_t> data) {
-  return frame::MakeRecord(id, extended, data.data(), static_cast<std::uint8_t>(data.size()), 0);
-}
+using test::Rec;
 
 TEST(socketcand_command, parses_each_command_kind) {
   struct Case {
@@ -82,19 +82,6 @@ TEST(socketcand_frame, formats_and_parses_back) {
     const auto parsed = ParseFrameMessage(text.substr(1, text.size() - 2));
     ASSERT_TRUE(parsed) << text;
     EXPECT_EQ(*parsed, c.record) << text;
-  }
-}
-
-TEST(socketcand_frame, send_message_round_trips_through_the_command_parser) {
-  const frame::FrameRecord records[] = {Rec(0x123, false, {0x11, 0x22}), Rec(0x5, true, {}),
-                                        Rec(0x1FFFFFFF, true, {1, 2, 3, 4, 5, 6, 7, 8})};
-  EXPECT_EQ(FormatSendMessage(records[0]), "< send 123 2 11 22 >");
-  EXPECT_EQ(FormatSendMessage(records[1]), "< send 00000005 0 >");
-  for (const auto& record : records) {
-    const std::string text = FormatSendMessage(record);
-    const Command command = ParseCommand(text.substr(1, text.size() - 2));
-    ASSERT_EQ(command.kind, CommandKind::kSend) << text;
-    EXPECT_EQ(command.record, record) << text;
   }
 }
 

@@ -1,5 +1,5 @@
-// Helpers for the companion's tests: a temporary directory, an event loop on its own thread,
-// blocking TCP peers with deadlines, and child processes.
+// Helpers for the companion's tests: record builders, a temporary directory, an event loop on
+// its own thread, blocking TCP peers with deadlines, and child processes.
 #pragma once
 
 #include <arpa/inet.h>
@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -23,14 +22,27 @@
 #include <thread>
 #include <vector>
 
+#include "frame/frame_record.h"
 #include "tran/event_loop.h"
 
 namespace tran::test {
 
 using namespace std::chrono_literals;
-using SteadyClock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
 
-inline constexpr auto kDeadline = 10s;
+inline constexpr Ms kDeadline = 10s;
+
+inline frame::FrameRecord Rec(std::uint32_t id, bool extended, std::vector<std::uint8_t> data,
+                              int length_code = -1) {
+  return frame::MakeRecord(
+      id, extended, data.data(),
+      static_cast<std::uint8_t>(length_code < 0 ? data.size() : std::size_t(length_code)), 0);
+}
+
+inline frame::FrameRecord WithoutStamp(frame::FrameRecord record) {
+  record[14] = record[15] = 0;
+  return record;
+}
 
 class TempDir {
  public:
@@ -43,25 +55,22 @@ class TempDir {
     std::filesystem::remove_all(path_, ignored);
   }
   std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  const std::filesystem::path& path() const { return path_; }
 
  private:
   std::filesystem::path path_;
 };
 
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
 // Polls `condition` until it holds or the deadline passes.
-inline bool WaitFor(const std::function<bool()>& condition,
-                    std::chrono::milliseconds limit = kDeadline) {
-  const auto end = SteadyClock::now() + limit;
+inline bool WaitFor(const std::function<bool()>& condition, Ms limit = kDeadline) {
+  const auto end = std::chrono::steady_clock::now() + limit;
   while (!condition()) {
-    if (SteadyClock::now() > end) return false;
+    if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(2ms);
   }
   return true;
@@ -89,41 +98,39 @@ class LoopThread {
   std::thread thread_;
 };
 
+inline sockaddr_in Loopback(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
 // A blocking TCP peer with deadlines on every read.
 class TcpPeer {
  public:
   explicit TcpPeer(int fd) : fd_(fd) {}
   static TcpPeer Connect(std::uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-      ::close(fd);
-      return TcpPeer(-1);
-    }
+    const sockaddr_in address = Loopback(port);
+    ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     return TcpPeer(fd);
   }
   TcpPeer(TcpPeer&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  ~TcpPeer() { Close(); }
-  bool ok() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-  void Close() {
+  ~TcpPeer() {
     if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
   }
   // Closes with a reset instead of an orderly shutdown.
   void Abort() {
     linger hard{1, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    Close();
+    ::close(std::exchange(fd_, -1));
   }
   bool Send(const std::string& text) {
     return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
   }
   // One recv() with a deadline: nullopt on timeout, "" on close.
-  std::optional<std::string> RecvOnce(std::chrono::milliseconds limit = kDeadline) {
+  std::optional<std::string> RecvOnce(Ms limit = kDeadline) {
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
     char buffer[65536];
@@ -131,13 +138,9 @@ class TcpPeer {
     return n <= 0 ? std::string() : std::string(buffer, static_cast<std::size_t>(n));
   }
   // Reads until `text` has been seen; returns everything read (empty on timeout or close).
-  std::string ReadUntil(const std::string& text, std::chrono::milliseconds limit = kDeadline) {
-    const auto end = SteadyClock::now() + limit;
+  std::string ReadUntil(const std::string& text) {
     while (pending_.find(text) == std::string::npos) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(end - SteadyClock::now());
-      if (left.count() <= 0) return {};
-      const auto got = RecvOnce(left);
+      const auto got = RecvOnce();
       if (!got || got->empty()) return {};
       pending_ += *got;
     }
@@ -147,16 +150,13 @@ class TcpPeer {
     return out;
   }
   // True when the peer closes within the deadline (data before the close is discarded).
-  bool WaitClosed(std::chrono::milliseconds limit = kDeadline) {
-    const auto end = SteadyClock::now() + limit;
-    for (;;) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(end - SteadyClock::now());
-      if (left.count() <= 0) return false;
-      const auto got = RecvOnce(left);
+  bool WaitClosed() {
+    for (int reads = 0; reads < 10000; ++reads) {
+      const auto got = RecvOnce();
       if (!got) return false;
       if (got->empty()) return true;
     }
+    return false;
   }
 
  private:
@@ -167,22 +167,19 @@ class TcpPeer {
 // A listening socket on 127.0.0.1 with an ephemeral port.
 class TcpListener {
  public:
-  TcpListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(fd_, 8);
+  TcpListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address = Loopback(0);
     socklen_t size = sizeof address;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size);
+    ::listen(fd_, 8);
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
     port_ = ntohs(address.sin_port);
   }
   ~TcpListener() { ::close(fd_); }
   std::uint16_t port() const { return port_; }
-  std::optional<TcpPeer> Accept(std::chrono::milliseconds limit = kDeadline) {
+  std::optional<TcpPeer> Accept() {
     pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
+    if (::poll(&p, 1, static_cast<int>(kDeadline.count())) <= 0) return std::nullopt;
     return TcpPeer(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
   }
 
@@ -191,7 +188,7 @@ class TcpListener {
   std::uint16_t port_ = 0;
 };
 
-// A child process with its stderr in a file.
+// A child process with its stderr and stdout in files.
 class Child {
  public:
   Child(const std::string& program, const std::vector<std::string>& args,
@@ -199,10 +196,8 @@ class Child {
         const std::string& stdout_path = "/dev/null") {
     pid_ = ::fork();
     if (pid_ == 0) {
-      const int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int out = ::open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(err, STDERR_FILENO);
-      ::dup2(out, STDOUT_FILENO);
+      ::dup2(::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+      ::dup2(::open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
       for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
       std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -217,10 +212,9 @@ class Child {
       ::waitpid(pid_, nullptr, 0);
     }
   }
-  pid_t pid() const { return pid_; }
   void Signal(int signal) { ::kill(pid_, signal); }
   // Exit status (or 128 + signal) once the child ends within the deadline.
-  std::optional<int> Wait(std::chrono::milliseconds limit = kDeadline) {
+  std::optional<int> Wait(Ms limit = kDeadline) {
     WaitFor(
         [this] {
           int status = 0;

@@ -5,63 +5,48 @@
 #pragma once
 
 #include <linux/sockios.h>
-#include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdint>
 #include <cstring>
-#include <optional>
-#include <string>
-#include <vector>
+#include <memory>
 
-#include "hub/bus_path.h"
-#include "hub/protocol.h"
 #include "tests/hub/test_support.h"
 
 namespace pelmo::testing {
 
 class StalledHub {
  public:
-  explicit StalledHub(const std::string& path) {
+  explicit StalledHub(const std::string& path) : path_(path) {
     listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.data(), std::min(path.size(), sizeof addr.sun_path - 1));
-    if (listen_fd_ >= 0 &&
-        (::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-         ::listen(listen_fd_, 4) != 0)) {
+    if (::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listen_fd_, 4) != 0) {
       ::close(listen_fd_);
       listen_fd_ = -1;
     }
-    path_ = path;
   }
   ~StalledHub() {
-    if (conn_fd_ >= 0) ::close(conn_fd_);
+    conn_.reset();
     if (listen_fd_ >= 0) ::close(listen_fd_);
     ::unlink(path_.c_str());
   }
-  StalledHub(const StalledHub&) = delete;
-  StalledHub& operator=(const StalledHub&) = delete;
 
   bool ok() const { return listen_fd_ >= 0; }
 
   // Accepts the next connection (the one read from afterwards), waiting up to the deadline.
   bool Accept() {
     pollfd p{listen_fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(kDeadline.count() * 1000)) <= 0) return false;
-    if (conn_fd_ >= 0) ::close(conn_fd_);
-    conn_fd_ = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    return conn_fd_ >= 0;
+    if (::poll(&p, 1, static_cast<int>(kDeadline.count())) <= 0) return false;
+    conn_ = std::make_unique<RawClient>(::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC));
+    return conn_->ok();
   }
 
   // How many packets of `packet_size` bytes a fresh connection to this end takes before its
-  // sender would block, while nothing reads: measured on a connection of its own, which is
-  // accepted and closed again.
+  // sender would block, while nothing reads: measured on a connection of its own.
   std::size_t SocketCapacity(std::size_t packet_size) {
     const int fd = ConnectBus(path_);
     if (fd < 0) return 0;
@@ -71,33 +56,24 @@ class StalledHub {
     const bool full = errno == EAGAIN || errno == EWOULDBLOCK;
     ::close(fd);
     if (!Accept()) return 0;
-    ::close(conn_fd_);
-    conn_fd_ = -1;
+    conn_.reset();
     return full ? n : 0;
   }
 
   // Bytes waiting, unread, in the accepted connection (all packets together).
   std::size_t PendingBytes() const {
     int bytes = 0;
-    if (conn_fd_ < 0 || ::ioctl(conn_fd_, SIOCINQ, &bytes) != 0) return 0;
+    if (!conn_ || ::ioctl(conn_->fd(), SIOCINQ, &bytes) != 0) return 0;
     return static_cast<std::size_t>(bytes);
   }
 
-  // The next message of the accepted connection, waiting up to `timeout`.
-  std::optional<Message> Read(std::vector<std::uint8_t>& buffer,
-                              std::chrono::milliseconds timeout = kDeadline) {
-    pollfd p{conn_fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
-    buffer.resize(kMaxMessage);
-    const ssize_t n = ::recv(conn_fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (n <= 0) return std::nullopt;
-    return ParseMessage({buffer.data(), static_cast<std::size_t>(n)});
-  }
+  // The accepted connection, to read the client's messages from.
+  RawClient& Connection() { return *conn_; }
 
  private:
   std::string path_;
   int listen_fd_ = -1;
-  int conn_fd_ = -1;
+  std::unique_ptr<RawClient> conn_;
 };
 
 }  // namespace pelmo::testing
