@@ -22,17 +22,10 @@ const frame::FrameRecord kDefaultRecord = [] {
 }();
 
 // The owner's state around a view, as the window keeps it.
-struct Monitor {
-  std::uint64_t rx = 0;
-  std::uint64_t line_no = 0;
-  bool flush_due = false;
-  std::string filter_text;
-  std::uint32_t filter_id = 0;
+struct Monitor : frame::ReceiveLogState {
   frame::MemoryLogView view;
 
-  void Show(const frame::FrameRecord& rec) {
-    frame::ShowRecord({rx, line_no, flush_due, filter_text, filter_id, view}, rec.data());
-  }
+  void Show(const frame::FrameRecord& rec) { frame::ShowRecord(Context(view), rec.data()); }
 };
 
 void BM_EncodeSendLine(benchmark::State& state) {
@@ -58,8 +51,7 @@ BENCHMARK(BM_ShowRecordShown);
 void BM_ShowRecordFiltered(benchmark::State& state) {
   frame::PendingText().clear();
   Monitor m;
-  m.filter_text = "7FF";
-  m.filter_id = 0x7FF;
+  m.SetFilter("7FF");
   for (auto _ : state) m.Show(kDefaultRecord);
 }
 BENCHMARK(BM_ShowRecordFiltered);

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "frame/read_hex.h"
+
 namespace frame {
 
 namespace {
@@ -88,6 +90,11 @@ std::size_t FormatLogLine(char* out, std::uint64_t line_no, std::uint32_t delta_
 std::size_t FormatCounter(char* out, std::string_view prefix, std::uint64_t count) noexcept {
   std::memcpy(out, prefix.data(), prefix.size());
   return static_cast<std::size_t>(PutDecimal(out + prefix.size(), count, 0) - out);
+}
+
+void ReceiveLogState::SetFilter(std::string_view text) {
+  filter_text.assign(text);
+  filter_id = ReadHex(filter_text);
 }
 
 void ShowRecord(const ShowRecordContext& ctx, const std::uint8_t* record) {

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "frame/frame_record.h"
 #include "frame/log_view.h"
@@ -33,6 +34,22 @@ struct ShowRecordContext {
   const std::string& filter_text;
   const std::uint32_t& filter_id;
   LogView& view;
+};
+
+// The same state held together, for owners without members of their own (the headless tools,
+// tests, benchmarks). The window keeps these values as its own members instead.
+struct ReceiveLogState {
+  std::uint64_t rx_count = 0;
+  std::uint64_t line_no = 0;
+  bool flush_due = false;
+  std::string filter_text;
+  std::uint32_t filter_id = 0;
+
+  // Takes a filter text and its id, as the filter box does.
+  void SetFilter(std::string_view text);
+  ShowRecordContext Context(LogView& view) {
+    return {rx_count, line_no, flush_due, filter_text, filter_id, view};
+  }
 };
 
 // Counts, filters, formats and appends one 16-byte record, flushing when flush_due is set.

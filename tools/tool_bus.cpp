@@ -14,6 +14,23 @@ bool load_bus_or_explain(const char* tool) {
   return false;
 }
 
+bool register_or_explain(const char* tool, pm_window& window, std::uint32_t value) {
+  const pmRegister_fn do_register = bus::Binding().pmRegister;
+  if (do_register != nullptr && do_register(&window, value, tool) != 0) return true;
+  std::fprintf(stderr, "%s: the bus library refused the registration\n", tool);
+  return false;
+}
+
+int finish_without_running(const char* tool, ParseStatus status, const std::string& error,
+                           const char* usage) {
+  if (status == ParseStatus::kHelp) {
+    std::fputs(usage, stdout);
+    return kExitOk;
+  }
+  std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", tool, error.c_str(), tool);
+  return kExitUsage;
+}
+
 std::uint64_t bus_info(pm_info_key key) {
   const pmGetInfo_fn get_info = bus::Binding().pmGetInfo;
   std::uint64_t value = 0;

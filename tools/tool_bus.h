@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "pelmo.h"
+#include "tools/tool_args.h"
 
 namespace tools {
 
@@ -14,6 +16,15 @@ inline constexpr int kExitUsage = 2;
 
 // Loads the bus library beside the program; on failure prints why on stderr.
 bool load_bus_or_explain(const char* tool);
+
+// Registers a window through the library's own entry point (the wrapper does not say whether the
+// library accepted it); on refusal prints why on stderr.
+bool register_or_explain(const char* tool, pm_window& window, std::uint32_t value);
+
+// The exit of a run that stops at its arguments: usage on stdout for --help (status 0), the bad
+// item on stderr otherwise (status 2).
+int finish_without_running(const char* tool, ParseStatus status, const std::string& error,
+                           const char* usage);
 
 // One pmGetInfo figure; 0 while unbound or for a key the library does not know.
 std::uint64_t bus_info(pm_info_key key);

@@ -20,7 +20,6 @@
 
 #include "bus/bus_binding.h"
 #include "bus/bus_notify.h"
-#include "frame/read_hex.h"
 #include "frame/receive_log.h"
 #include "tools/line_writer_view.h"
 #include "tools/notify_queue.h"
@@ -52,19 +51,13 @@ int run(const tools::DumpOptions& options, int signal_fd) {
     return tools::kExitFailure;
   }
   pm_window window{&tools::NotifyQueue::PostToQueue, &queue};
-  const pmRegister_fn do_register = bus::Binding().pmRegister;
-  if (do_register == nullptr || do_register(&window, kRegisterValue, kTool) == 0) {
-    std::fprintf(stderr, "%s: the bus library refused the registration\n", kTool);
-    return tools::kExitFailure;
-  }
+  if (!tools::register_or_explain(kTool, window, kRegisterValue)) return tools::kExitFailure;
 
-  std::uint64_t rx_count = 0;
-  std::uint64_t line_no = 0;
-  bool flush_due = true;
-  const std::string filter_text = options.filter_text;
-  const std::uint32_t filter_id = frame::ReadHex(filter_text);
-  tools::LineWriterView view(STDOUT_FILENO, flush_due, options.count);
-  const frame::ShowRecordContext ctx{rx_count, line_no, flush_due, filter_text, filter_id, view};
+  frame::ReceiveLogState state;
+  state.flush_due = true;
+  state.SetFilter(options.filter_text);
+  tools::LineWriterView view(STDOUT_FILENO, state.flush_due, options.count);
+  const frame::ShowRecordContext ctx = state.Context(view);
 
   int status = tools::kExitOk;
   bool running = true;
@@ -100,13 +93,8 @@ int run(const tools::DumpOptions& options, int signal_fd) {
 int main(int argc, char** argv) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   const auto parsed = tools::ParseDumpArgs(args);
-  if (parsed.status == tools::ParseStatus::kHelp) {
-    std::fputs(tools::kDumpUsage, stdout);
-    return tools::kExitOk;
-  }
-  if (parsed.status == tools::ParseStatus::kError) {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kTool, parsed.error.c_str(), kTool);
-    return tools::kExitUsage;
+  if (parsed.status != tools::ParseStatus::kRun) {
+    return tools::finish_without_running(kTool, parsed.status, parsed.error, tools::kDumpUsage);
   }
   // A reader that goes away (zelk_dump | head) ends the tool through EPIPE, not a signal.
   signal(SIGPIPE, SIG_IGN);

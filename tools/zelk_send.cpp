@@ -82,11 +82,7 @@ bool post_until_taken(pm_window* window, const frame::FrameRecord& record) {
 
 int run(const tools::SendOptions& options) {
   pm_window window{&ignore_notification, nullptr};
-  const pmRegister_fn do_register = bus::Binding().pmRegister;
-  if (do_register == nullptr || do_register(&window, kRegisterValue, kTool) == 0) {
-    std::fprintf(stderr, "%s: the bus library refused the registration\n", kTool);
-    return tools::kExitFailure;
-  }
+  if (!tools::register_or_explain(kTool, window, kRegisterValue)) return tools::kExitFailure;
   // Frames posted before the hub answers would wait in the library's bounded offline queue;
   // waiting for the connection first keeps a long -r run from overflowing it.
   if (!wait_for_info(PM_INFO_CONNECTED, 1, std::chrono::steady_clock::now() + kHubDeadline)) {
@@ -136,13 +132,8 @@ int run(const tools::SendOptions& options) {
 int main(int argc, char** argv) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   const auto parsed = tools::ParseSendArgs(args);
-  if (parsed.status == tools::ParseStatus::kHelp) {
-    std::fputs(tools::kSendUsage, stdout);
-    return tools::kExitOk;
-  }
-  if (parsed.status == tools::ParseStatus::kError) {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kTool, parsed.error.c_str(), kTool);
-    return tools::kExitUsage;
+  if (parsed.status != tools::ParseStatus::kRun) {
+    return tools::finish_without_running(kTool, parsed.status, parsed.error, tools::kSendUsage);
   }
   if (!tools::load_bus_or_explain(kTool)) return tools::kExitFailure;
   const int status = run(parsed.options);

@@ -51,6 +51,7 @@ frame::FrameRecord std_record(std::uint32_t id, std::uint16_t timestamp) {
 class bus_notify : public ::testing::Test {
  protected:
   void SetUp() override {
+    state_.flush_due = true;
     g_blocks = FakeBlocks{};
     Fake() = {};
     static int unused = 0;
@@ -63,16 +64,11 @@ class bus_notify : public ::testing::Test {
   void TearDown() override { bus::UnloadBus(); }
 
   std::intptr_t notify(bool paused, std::uintptr_t code, std::intptr_t handle = 7) {
-    return bus::OnBusNotify(paused, code, handle, ctx_);
+    return bus::OnBusNotify(paused, code, handle, state_.Context(view_));
   }
 
-  std::uint64_t rx_count_ = 0;
-  std::uint64_t line_no_ = 0;
-  bool flush_due_ = true;
-  std::string filter_text_;
-  std::uint32_t filter_id_ = 0;
+  frame::ReceiveLogState state_;
   frame::MemoryLogView view_;
-  frame::ShowRecordContext ctx_{rx_count_, line_no_, flush_due_, filter_text_, filter_id_, view_};
 };
 
 TEST_F(bus_notify, accepts_only_codes_with_route_and_delivery_bits_and_frame_kind) {
@@ -130,11 +126,11 @@ TEST_F(bus_notify, fetches_and_shows_only_what_the_rules_allow) {
     g_blocks.write_count = c.count_written;
     if (c.null_block) g_blocks.reported_count = 64;
     if (!c.bound) bus::UnloadBus();
-    rx_count_ = 0;
+    state_.rx_count = 0;
     EXPECT_EQ(notify(c.paused, c.code, c.handle), 0);
     EXPECT_EQ(g_blocks.fetched,
               c.fetched ? std::vector<std::uint32_t>{*c.fetched} : std::vector<std::uint32_t>{});
-    EXPECT_EQ(rx_count_, c.shown);
+    EXPECT_EQ(state_.rx_count, c.shown);
   }
 }
 

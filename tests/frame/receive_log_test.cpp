@@ -6,7 +6,6 @@
 #include <string>
 
 #include "frame/memory_log_view.h"
-#include "frame/read_hex.h"
 
 namespace {
 
@@ -27,26 +26,17 @@ class ReceiveLogTest : public testing::Test {
     frame::LastTimestamp() = 0;
   }
 
-  void SetFilter(const std::string& text) {
-    filter_text_ = text;
-    filter_id_ = frame::ReadHex(text);
-  }
+  void SetFilter(const std::string& text) { state_.SetFilter(text); }
 
-  void Show(const FrameRecord& rec) {
-    frame::ShowRecord({rx_, line_no_, flush_due_, filter_text_, filter_id_, view_}, rec.data());
-  }
+  void Show(const FrameRecord& rec) { frame::ShowRecord(state_.Context(view_), rec.data()); }
 
   // Shows a record with the flush flag raised, so everything pending reaches the view.
   void ShowFlushed(const FrameRecord& rec) {
-    flush_due_ = true;
+    state_.flush_due = true;
     Show(rec);
   }
 
-  std::uint64_t rx_ = 0;
-  std::uint64_t line_no_ = 0;
-  bool flush_due_ = false;
-  std::string filter_text_;
-  std::uint32_t filter_id_ = 0;
+  frame::ReceiveLogState state_;
   frame::MemoryLogView view_;
 };
 
@@ -77,14 +67,14 @@ TEST_F(ReceiveLogTest, filter_shows_only_the_matching_identifier) {
   for (const FilterCase& c : kFilterCases) {
     SCOPED_TRACE(testing::Message() << '"' << c.filter << "\" id 0x" << std::hex << c.id);
     SetUp();
-    rx_ = line_no_ = 0;
+    state_.rx_count = state_.line_no = 0;
     SetFilter(c.filter);
     const std::size_t before = view_.Text().size();
     ShowFlushed(Record(c.id, c.extended, 500));
     EXPECT_EQ(view_.RxText(), "RX:1");
-    EXPECT_EQ(line_no_, c.shown ? 1u : 0u);
+    EXPECT_EQ(state_.line_no, c.shown ? 1u : 0u);
     EXPECT_EQ(view_.Text().size() > before, c.shown);
-    EXPECT_EQ(flush_due_, !c.shown);  // a hidden record never flushes
+    EXPECT_EQ(state_.flush_due, !c.shown);  // a hidden record never flushes
   }
 }
 
@@ -107,7 +97,7 @@ TEST_F(ReceiveLogTest, lines_wait_for_the_flush_flag_and_arrive_in_order) {
   EXPECT_EQ(view_.ScrollCount(), 0u);
 
   ShowFlushed(Record(0x3, false, 25));
-  EXPECT_FALSE(flush_due_);
+  EXPECT_FALSE(state_.flush_due);
   EXPECT_EQ(view_.Text(),
             "0     10ms      001 -\r\n1     10ms      002 -\r\n2      5ms      003 -\r\n");
   EXPECT_TRUE(frame::PendingText().empty());
@@ -119,7 +109,7 @@ TEST_F(ReceiveLogTest, lines_wait_for_the_flush_flag_and_arrive_in_order) {
 }
 
 TEST_F(ReceiveLogTest, trim_starts_above_1000_lines_and_cuts_the_pending_length) {
-  line_no_ = 998;
+  state_.line_no = 998;
   view_.ReplaceSel("older text\r\n");
   ShowFlushed(Record(0x5, false, 0));
   ShowFlushed(Record(0x5, false, 0));  // line number 1000: not above, nothing cut
@@ -140,11 +130,11 @@ TEST_F(ReceiveLogTest, trim_starts_above_1000_lines_and_cuts_the_pending_length)
 }
 
 TEST_F(ReceiveLogTest, counters_past_32_bits_print_in_full) {
-  rx_ = 4294967295u;
-  line_no_ = 4294967296u;
+  state_.rx_count = 4294967295u;
+  state_.line_no = 4294967296u;
   ShowFlushed(Record(0x10, false, 0));
   EXPECT_EQ(view_.RxText(), "RX:4294967296");
-  EXPECT_EQ(line_no_, 4294967297u);
+  EXPECT_EQ(state_.line_no, 4294967297u);
   EXPECT_EQ(view_.Text(), "4294967296      0ms      010 -\r\n");
 }
 
@@ -154,7 +144,9 @@ TEST_F(ReceiveLogTest, overflow_keeps_newest_whole_lines_before_trim_starts) {
   for (int i = 0; i < 20; ++i) {
     flush = true;
     const FrameRecord rec = Record(0x7FF, false, 0, 0);
-    frame::ShowRecord({rx_, line_no_, flush, filter_text_, filter_id_, small}, rec.data());
+    frame::ShowRecord(
+        {state_.rx_count, state_.line_no, flush, state_.filter_text, state_.filter_id, small},
+        rec.data());
   }
   // Lines "NN      0ms      7FF -\r\n" are 24 characters: four fit.
   EXPECT_EQ(small.Text(),

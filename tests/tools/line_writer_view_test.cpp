@@ -39,22 +39,17 @@ class line_writer_view : public ::testing::Test {
   void show(tools::LineWriterView& view, std::uint16_t ts) {
     const std::uint8_t data[3] = {0x01, 0xA0, 0xFF};
     const frame::FrameRecord record = frame::MakeRecord(0x100, false, data, 3, ts);
-    const frame::ShowRecordContext ctx{rx_, line_no_, flush_due_, filter_, filter_id_, view};
-    frame::ShowRecord(ctx, record.data());
+    frame::ShowRecord(state_.Context(view), record.data());
   }
 
   int fds_[2] = {-1, -1};
-  std::uint64_t rx_ = 0;
-  std::uint64_t line_no_ = 0;
-  bool flush_due_ = false;
-  std::string filter_;
-  std::uint32_t filter_id_ = 0;
+  frame::ReceiveLogState state_;
 };
 
 // The receive log's trim after a thousand lines adds nothing to the stream, and "\r\n" becomes
 // "\n". (Lines written one by one as shown are checked through zelk_dump in tools_bus_test.)
 TEST_F(line_writer_view, trim_after_a_thousand_lines_adds_nothing_to_the_stream) {
-  tools::LineWriterView view(fds_[1], flush_due_, 0);
+  tools::LineWriterView view(fds_[1], state_.flush_due, 0);
   std::string out;
   for (int i = 0; i < 1003; ++i) {
     show(view, static_cast<std::uint16_t>(i));
@@ -68,7 +63,7 @@ TEST_F(line_writer_view, trim_after_a_thousand_lines_adds_nothing_to_the_stream)
 }
 
 TEST_F(line_writer_view, stops_writing_at_the_line_limit_even_within_one_replacement) {
-  tools::LineWriterView view(fds_[1], flush_due_, 3);
+  tools::LineWriterView view(fds_[1], state_.flush_due, 3);
   show(view, 0);
   view.ReplaceSel("a\r\nb\r\nc\r\n");
   view.ReplaceSel("");
@@ -80,7 +75,7 @@ TEST_F(line_writer_view, stops_writing_at_the_line_limit_even_within_one_replace
 
 TEST_F(line_writer_view, a_closed_reader_is_reported_not_fatal) {
   signal(SIGPIPE, SIG_IGN);
-  tools::LineWriterView view(fds_[1], flush_due_, 0);
+  tools::LineWriterView view(fds_[1], state_.flush_due, 0);
   close(fds_[0]);
   fds_[0] = -1;
   show(view, 0);
