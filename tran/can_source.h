@@ -24,6 +24,10 @@ struct SourceCounters {
   std::uint64_t rx_overflow = 0;   // frames lost before we could read them (SO_RXQ_OVFL)
   std::uint64_t tx_dropped = 0;    // frames not transmitted (link down, queue full, error)
   std::uint64_t rx_malformed = 0;  // input from the medium that was not a frame
+  // Frames received without a record form, ignored: remote, error and CAN FD frames.
+  std::uint64_t rx_remote = 0;
+  std::uint64_t rx_error = 0;
+  std::uint64_t rx_fd = 0;
   std::uint64_t reconnects = 0;    // links re-established after a drop
 };
 

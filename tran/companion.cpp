@@ -214,6 +214,10 @@ int RunCompanion(const TranSettings& settings, bool detached,
     drops.Check("blocks dropped for slow bus clients", stats.blocks_dropped);
     drops.Check("frames lost in the CAN receive queue", counters.rx_overflow);
     drops.Check("frames not transmitted", counters.tx_dropped);
+    drops.Check("remote frames ignored", counters.rx_remote);
+    drops.Check("error frames ignored", counters.rx_error);
+    drops.Check("CAN FD frames ignored", counters.rx_fd);
+    drops.Check("malformed input from the CAN side ignored", counters.rx_malformed);
     if (server) {
       drops.Check("frames dropped for slow socketcand clients", server->Counters().frames_dropped);
       drops.Check("socketcand connections refused", server->Counters().clients_refused);

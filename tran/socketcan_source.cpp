@@ -2,7 +2,20 @@
 // queue drop counter arrives with each frame (SO_RXQ_OVFL) and is reported as rx_overflow.
 // Own frames are not received back (CAN_RAW_RECV_OWN_MSGS stays off): the bridge echoes what
 // the kernel accepted, and the kernel's loopback shows them to other sockets on the host.
+//
+// Frames without a record form are read and counted, so that the companion can say what it
+// ignored: remote frames, error frames (all error classes are subscribed) and CAN FD frames
+// (CAN_RAW_FD_FRAMES is on; on a classic interface none arrive).
+//
+// Interface loss. The companion keeps serving the bus while the interface is away:
+//   down     the socket stays bound; frames sent meanwhile fail and are counted in
+//            tx_dropped; frames flow again as soon as the interface is up.
+//   removed  the socket is closed (its binding died with the interface) and reopened by name
+//            once an interface of that name exists again; it gets a new index.
+// Each change is reported once ("vcan0 is down; ...", "vcan0 is up again"); while the link
+// is lost, a one-second timer looks at the interface by name.
 #include <linux/can.h>
+#include <linux/can/error.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
@@ -23,6 +36,27 @@ namespace {
 
 // Frames read per wake-up before the loop serves its other sockets.
 constexpr int kMaxReadsPerWake = 256;
+constexpr auto kLinkCheckPeriod = std::chrono::seconds(1);
+
+// What the kernel says about an interface name right now; index 0: no such interface.
+struct LinkInfo {
+  int index = 0;
+  bool up = false;
+};
+
+LinkInfo QueryLink(const std::string& name) {
+  LinkInfo info;
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return info;
+  ifreq request{};
+  std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+  if (::ioctl(fd, SIOCGIFINDEX, &request) == 0) {
+    info.index = request.ifr_ifindex;
+    if (::ioctl(fd, SIOCGIFFLAGS, &request) == 0) info.up = (request.ifr_flags & IFF_UP) != 0;
+  }
+  ::close(fd);
+  return info;
+}
 
 class SocketcanSource final : public CanSource {
  public:
@@ -30,41 +64,20 @@ class SocketcanSource final : public CanSource {
   ~SocketcanSource() override { Stop(); }
 
   bool Start(EventLoop& loop, ReceiveFn on_receive, std::string* error) override {
-    const auto fail = [&](const std::string& what) {
-      if (error) *error = what + " (" + iface_ + "): " + std::strerror(errno);
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = -1;
-      return false;
-    };
-    fd_ = ::socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW);
-    if (fd_ < 0) return fail("cannot open a CAN socket");
-    ifreq request{};
-    std::strncpy(request.ifr_name, iface_.c_str(), IFNAMSIZ - 1);
-    if (::ioctl(fd_, SIOCGIFINDEX, &request) < 0) return fail("no such CAN interface");
-    const int on = 1;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) < 0) {
-      return fail("cannot enable the drop counter");
-    }
-    sockaddr_can address{};
-    address.can_family = AF_CAN;
-    address.can_ifindex = request.ifr_ifindex;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-      return fail("cannot bind the CAN socket");
-    }
     loop_ = &loop;
     on_receive_ = std::move(on_receive);
-    loop.Watch(fd_, POLLIN, [this](short revents) { OnReadable(revents); });
+    if (!Open(error)) return false;
+    if (!QueryLink(iface_).up) LinkLost(Link::kDown);
     return true;
   }
 
   void Stop() override {
-    if (fd_ < 0) return;
     if (loop_) {
-      loop_->Unwatch(fd_);
       if (pause_timer_) loop_->CancelTimer(pause_timer_);
+      if (check_timer_) loop_->CancelTimer(check_timer_);
     }
-    ::close(fd_);
-    fd_ = -1;
+    pause_timer_ = check_timer_ = 0;
+    Close();
   }
 
   std::size_t Transmit(std::span<const frame::FrameRecord> records) override {
@@ -78,7 +91,9 @@ class SocketcanSource final : public CanSource {
         continue;
       }
       // ENOBUFS/EAGAIN: the interface queue is full; the rest of the batch is dropped.
-      if (n < 0 && errno != ENOBUFS && errno != EAGAIN) ReportWriteError(errno);
+      if (n < 0 && !OnLinkError(errno) && errno != ENOBUFS && errno != EAGAIN) {
+        ReportWriteError(errno);
+      }
       break;
     }
     counters_.tx_dropped += records.size() - sent;
@@ -89,11 +104,52 @@ class SocketcanSource final : public CanSource {
   std::string LogName() const override { return iface_; }
 
  private:
+  enum class Link { kUp, kDown, kGone };
+
+  // Opens, configures and binds the socket and watches it; the interface may be down.
+  bool Open(std::string* error) {
+    const auto fail = [&](const std::string& what) {
+      if (error) *error = what + " (" + iface_ + "): " + std::strerror(errno);
+      Close();
+      return false;
+    };
+    fd_ = ::socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW);
+    if (fd_ < 0) return fail("cannot open a CAN socket");
+    ifreq request{};
+    std::strncpy(request.ifr_name, iface_.c_str(), IFNAMSIZ - 1);
+    if (::ioctl(fd_, SIOCGIFINDEX, &request) < 0) return fail("no such CAN interface");
+    const int on = 1;
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) < 0) {
+      return fail("cannot enable the drop counter");
+    }
+    // Only for counting what is ignored; a kernel without these options simply sends none.
+    const can_err_mask_t all_errors = CAN_ERR_MASK;
+    ::setsockopt(fd_, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &all_errors, sizeof all_errors);
+    ::setsockopt(fd_, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on);
+    sockaddr_can address{};
+    address.can_family = AF_CAN;
+    address.can_ifindex = request.ifr_ifindex;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+      return fail("cannot bind the CAN socket");
+    }
+    bound_index_ = request.ifr_ifindex;
+    last_kernel_drops_ = 0;  // the kernel counts per socket
+    loop_->Watch(fd_, POLLIN, [this](short revents) { OnReadable(revents); });
+    return true;
+  }
+
+  void Close() {
+    if (fd_ < 0) return;
+    if (loop_) loop_->Unwatch(fd_);
+    ::close(fd_);
+    fd_ = -1;
+  }
+
   void OnReadable(short revents) {
     if ((revents & (POLLIN | POLLERR | POLLHUP)) == 0) return;
     batch_.clear();
-    for (int i = 0; i < kMaxReadsPerWake; ++i) {
-      can_frame in;
+    for (int i = 0; i < kMaxReadsPerWake && fd_ >= 0; ++i) {
+      canfd_frame in;
       alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t))];
       iovec vec{&in, sizeof in};
       msghdr message{};
@@ -104,9 +160,8 @@ class SocketcanSource final : public CanSource {
       const ssize_t n = ::recvmsg(fd_, &message, 0);
       if (n < 0) {
         if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-          // A lasting error (interface down or removed) must not spin the loop: look again
-          // in a second.
+        if (errno != EAGAIN && errno != EWOULDBLOCK && !OnLinkError(errno)) {
+          // Another lasting error must not spin the loop: look again in a second.
           ReportReadError(errno);
           PauseReading();
         }
@@ -114,14 +169,79 @@ class SocketcanSource final : public CanSource {
       }
       last_read_error_ = 0;
       ReadDropCounter(message);
-      if (n != static_cast<ssize_t>(sizeof in)) {
+      if (n == CANFD_MTU) {
+        ++counters_.rx_fd;
+      } else if (n != CAN_MTU) {
         ++counters_.rx_malformed;
-        continue;
+      } else if (in.can_id & CAN_ERR_FLAG) {
+        ++counters_.rx_error;
+      } else if (in.can_id & CAN_RTR_FLAG) {
+        ++counters_.rx_remote;
+      } else {
+        can_frame classic;
+        std::memcpy(&classic, &in, sizeof classic);
+        if (const auto record = frame::FromCanFrame(classic, 0)) batch_.push_back(*record);
       }
-      // Remote and error frames have no record form and are skipped.
-      if (const auto record = frame::FromCanFrame(in, 0)) batch_.push_back(*record);
     }
     if (!batch_.empty()) on_receive_(batch_);
+  }
+
+  // True when `error` says the interface is down or gone; the link state follows it.
+  bool OnLinkError(int error) {
+    if (error == ENETDOWN) {
+      // Removing an interface takes it down first: say only that it has gone.
+      LinkLost(QueryLink(iface_).index == bound_index_ ? Link::kDown : Link::kGone);
+      return true;
+    }
+    if (error == ENODEV || error == ENXIO) {
+      LinkLost(Link::kGone);
+      return true;
+    }
+    return false;
+  }
+
+  void LinkLost(Link how) {
+    if (how == Link::kGone) {
+      Close();
+      if (link_ != Link::kGone) ReportError(iface_ + " has gone away; waiting for it to come back");
+    } else if (link_ == Link::kUp) {
+      ReportError(iface_ + " is down; waiting for it to come up");
+    }
+    if (how == Link::kGone || link_ == Link::kUp) link_ = how;
+    if (!check_timer_) ArmLinkCheck();
+  }
+
+  void ArmLinkCheck() {
+    check_timer_ = loop_->AddTimer(EventLoop::Clock::now() + kLinkCheckPeriod, [this] {
+      check_timer_ = 0;
+      CheckLink();
+    });
+  }
+
+  void CheckLink() {
+    const LinkInfo info = QueryLink(iface_);
+    // Removed and created again between two looks: the old binding is dead.
+    if (link_ == Link::kDown && info.index != bound_index_) LinkLost(Link::kGone);
+    if (link_ == Link::kGone && info.index != 0) {
+      std::string error;
+      if (Open(&error)) {
+        last_open_error_.clear();
+        link_ = Link::kDown;
+        if (info.up) {
+          link_ = Link::kUp;
+          ReportNotice(iface_ + " is back");
+        } else {
+          ReportError(iface_ + " is back, but down; waiting for it to come up");
+        }
+      } else if (error != last_open_error_) {
+        ReportError(error);
+        last_open_error_ = error;
+      }
+    } else if (link_ == Link::kDown && info.up) {
+      link_ = Link::kUp;
+      ReportNotice(iface_ + " is up again");
+    }
+    if (link_ != Link::kUp) ArmLinkCheck();
   }
 
   void PauseReading() {
@@ -158,6 +278,8 @@ class SocketcanSource final : public CanSource {
 
   std::string iface_;
   int fd_ = -1;
+  int bound_index_ = 0;
+  Link link_ = Link::kUp;
   EventLoop* loop_ = nullptr;
   ReceiveFn on_receive_;
   std::vector<frame::FrameRecord> batch_;
@@ -165,7 +287,9 @@ class SocketcanSource final : public CanSource {
   std::uint32_t last_kernel_drops_ = 0;
   int last_read_error_ = 0;
   int last_write_error_ = 0;
+  std::string last_open_error_;
   std::uint64_t pause_timer_ = 0;
+  std::uint64_t check_timer_ = 0;
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -123,6 +124,8 @@ class source_back_to_back : public ::testing::TestWithParam<const char*> {
     } else if (kind == "socketcan") {
       std::string why;
       const int fd = OpenVcan(&why);
+      // Inside the kernel harness vcan0 is promised, so its absence is a fault there.
+      if (fd < 0 && std::getenv("ZELK_IN_UML")) FAIL() << why;
       if (fd < 0) GTEST_SKIP() << why;
       medium_ = std::make_unique<SocketcanMedium>(fd);
       source_ = MakeSocketcanSource("vcan0");
@@ -200,7 +203,8 @@ TEST_P(source_back_to_back, frames_pass_both_ways_exactly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(sources, source_back_to_back,
-                         ::testing::Values("virtual", "socketcan", "socketcand"));
+                         ::testing::Values("virtual", "socketcan", "socketcand"),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
 }  // namespace tran
