@@ -226,6 +226,7 @@ class SocketcanSource final : public CanSource {
       std::string error;
       if (Open(&error)) {
         last_open_error_.clear();
+        ++counters_.reconnects;
         link_ = Link::kDown;
         if (info.up) {
           link_ = Link::kUp;

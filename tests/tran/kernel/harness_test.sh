@@ -26,7 +26,7 @@ fail() {
   failures=$((failures + 1))
 }
 ((status == 3)) || fail "exit status $status, not 3"
-printf '%s\n' "kernel $(linux.uml --version)" "probe 42 in $work, ZELK_IN_UML=1" "vcan0 up" \
+printf '%s\n' "kernel $("${ZELK_UML:-linux.uml}" --version)" "probe 42 in $work, ZELK_IN_UML=1" "vcan0 up" \
   "tmp tmpfs 700" >"$work/expected"
 diff -u "$work/expected" "$work/out" || fail "stdout differs (- expected, + actual)"
 [ "$(cat "$work/err")" = "to stderr" ] || fail "stderr was: $(cat "$work/err")"

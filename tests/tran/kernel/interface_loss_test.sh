@@ -34,28 +34,38 @@ report_seen "vcan0 is up again"
 cansend vcan0 103#03
 send "104 04"
 
-# Deleted and created again: a new interface index, so the socket is reopened by name.
+# Deleted, then created again down (as an adapter plugged back in comes): reopened by name,
+# and frames flow once it is up.
 ip link delete vcan0
 report_seen "vcan0 has gone away; waiting for it to come back"
 send "105 05"
 wait_for "the count of refused frames" has_total "frames not transmitted: 2"
 sleep 2.5
 ip link add dev vcan0 type vcan
+report_seen "vcan0 is back, but down; waiting for it to come up"
 ip link set up vcan0
+report_seen "vcan0 is up again"
+cansend vcan0 106#06
+
+# Replaced before the companion looks again: the name is there and up, but it is a new
+# interface, so the old binding is dead and the socket is reopened.
+ip link delete vcan0 && ip link add dev vcan0 up type vcan
+report_seen "vcan0 has gone away; waiting for it to come back"
 report_seen "vcan0 is back"
 start_candump "$work/candump.log"
-cansend vcan0 106#06
-send "107 07"
-wait_for "zelk_dump's lines" lines_at_least "$work/dump.txt" $((first + 5))
+cansend vcan0 107#07
+send "108 08"
+wait_for "zelk_dump's lines" lines_at_least "$work/dump.txt" $((first + 6))
 wait_for "candump's lines" lines_at_least "$work/candump.log" 2
 kill -0 "$tran_pid" || fail "the companion has stopped"
 stop_companion
 
-printf '%s\n' "     101 - 01" "     103 - 03" "     104 - 04" "     106 - 06" "     107 - 07" |
+printf '%s\n' "     101 - 01" "     103 - 03" "     104 - 04" "     106 - 06" "     107 - 07" \
+  "     108 - 08" |
   numbered "$first" >"$work/expected"
 dump_frames "$work/dump.txt" >"$work/actual"
 expect_same "zelk_dump's lines" "$work/expected" "$work/actual"
-printf '%s\n' "vcan0 106#06" "vcan0 107#07" >"$work/expected_candump"
+printf '%s\n' "vcan0 107#07" "vcan0 108#08" >"$work/expected_candump"
 candump_frames "$work/candump.log" >"$work/actual_candump"
 expect_same "candump's frames after the re-creation" "$work/expected_candump" "$work/actual_candump"
 printf 'zelk_tran: %s\n' \
@@ -66,6 +76,9 @@ printf 'zelk_tran: %s\n' \
   "vcan0 is up again" \
   "vcan0 has gone away; waiting for it to come back" \
   "frames not transmitted: 1" \
+  "vcan0 is back, but down; waiting for it to come up" \
+  "vcan0 is up again" \
+  "vcan0 has gone away; waiting for it to come back" \
   "vcan0 is back" >"$work/expected_reports"
 companion_reports >"$work/reports"
 expect_same "the companion's reports" "$work/expected_reports" "$work/reports"
