@@ -141,6 +141,7 @@ int RunCompanion(const TranSettings& settings, bool detached,
 
   pelmo::HubOptions hub_options;
   hub_options.path = settings.bus_path;
+  hub_options.read_hold = kPostReadHold;
   pelmo::Hub hub(hub_options);
   hub.SetPostObserver([&posted](std::uint32_t code, std::span<const std::uint8_t> block) {
     posted.Push(code, block);
@@ -184,6 +185,8 @@ int RunCompanion(const TranSettings& settings, bool detached,
       *source,
       [&hub](std::uint32_t code, std::span<const std::uint8_t> block) { hub.Deliver(code, block); },
       server.get(), log.IsOpen() ? &log : nullptr);
+  // Frames close together share a block; posts wait for a running hold instead of waking us.
+  bridge->CoalesceOn(loop, kDeliveryHold, &posted);
   if (!source->Start(
           loop,
           [&bridge](std::span<const frame::FrameRecord> records) { bridge->Received(records); },

@@ -3,7 +3,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
+#include <optional>
 #include <stdexcept>
 
 namespace tran {
@@ -65,12 +68,14 @@ void EventLoop::RunOnce(std::chrono::milliseconds max_wait) {
   while (!timer_order_.empty() && !timers_.contains(timer_order_.begin()->second)) {
     timer_order_.erase(timer_order_.begin());
   }
-  int timeout = static_cast<int>(max_wait.count());
+  // Timers are waited for to the nanosecond (ppoll), so a short hold ends on time rather than
+  // at the next whole millisecond.
+  std::optional<Clock::duration> timeout;
+  if (max_wait.count() >= 0) timeout = max_wait;
   if (!timer_order_.empty()) {
-    const auto until = timer_order_.begin()->first - Clock::now();
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until).count();
-    const int timer_ms = ms < 0 ? 0 : static_cast<int>(std::min<long long>(ms, 60'000));
-    if (timeout < 0 || timer_ms < timeout) timeout = timer_ms;
+    const auto until = std::clamp<Clock::duration>(timer_order_.begin()->first - Clock::now(),
+                                                   Clock::duration::zero(), std::chrono::seconds(60));
+    if (!timeout || until < *timeout) timeout = until;
   }
   poll_fds_.clear();
   poll_generations_.clear();
@@ -78,7 +83,13 @@ void EventLoop::RunOnce(std::chrono::milliseconds max_wait) {
     poll_fds_.push_back(pollfd{fd, watch.events, 0});
     poll_generations_.push_back(watch.generation);
   }
-  const int ready = ::poll(poll_fds_.data(), poll_fds_.size(), timeout);
+  timespec wait{};
+  if (timeout) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*timeout).count();
+    wait.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    wait.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+  }
+  const int ready = ::ppoll(poll_fds_.data(), poll_fds_.size(), timeout ? &wait : nullptr, nullptr);
   if (ready < 0 && errno != EINTR) throw std::runtime_error("poll failed");
   for (std::size_t i = 0; ready > 0 && i < poll_fds_.size(); ++i) {
     if (poll_fds_[i].revents == 0) continue;

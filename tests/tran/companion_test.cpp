@@ -67,7 +67,10 @@ class BusClient {
         pending.swap(pending_);
       }
       for (const auto& [code, handle] : pending) {
-        if ((code & 0x100004FF) != 0x10000412) continue;
+        if ((code & 0x100004FF) != 0x10000412) {
+          ++foreign_;
+          continue;
+        }
         std::uint32_t size = 0;
         const auto* block = static_cast<const std::uint8_t*>(pmGetp(handle, &size));
         for (std::uint32_t at = 0; block && at + 16 <= size; at += 16) {
@@ -80,6 +83,8 @@ class BusClient {
     });
     return all;
   }
+  // Notifications of blocks that are not frame deliveries, seen by Collect.
+  std::size_t Foreign() const { return foreign_; }
 
  private:
   static void OnPost(void* context, std::uint32_t message, std::uintptr_t wparam,
@@ -93,6 +98,7 @@ class BusClient {
 
   pm_window window_{&BusClient::OnPost, this};
   bool registered_ = false;
+  std::size_t foreign_ = 0;
   std::mutex mutex_;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pending_;
 };
@@ -152,6 +158,8 @@ TEST_F(zelk_tran, answers_bad_options_and_settings_with_status_2_and_its_version
   }
 }
 
+// The posts themselves go to the companion alone: no client is handed a block it would never
+// fetch.
 TEST_F(zelk_tran, echoes_a_posted_frame_to_every_client_including_the_poster) {
   auto tran = StartServing({});
   BusClient a, b, c;
@@ -161,6 +169,12 @@ TEST_F(zelk_tran, echoes_a_posted_frame_to_every_client_including_the_poster) {
   ASSERT_TRUE(a.Post(sent[0]));
   ASSERT_TRUE(a.Post(sent[1]));
   for (BusClient* client : {&a, &b, &c}) EXPECT_EQ(client->Collect(2), sent);
+  // A late stray post would show up in a short wait.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (BusClient* client : {&a, &b, &c}) {
+    EXPECT_TRUE(client->Collect(0).empty());
+    EXPECT_EQ(client->Foreign(), 0u);
+  }
   tran->Signal(SIGTERM);
   EXPECT_EQ(tran->Wait(), 0);
 }
