@@ -139,12 +139,23 @@ class TimedDialog : public CZelk_testDlg {
   }
   bench::LatencyHistogram latency;
   std::uint64_t blocks = 0;
+  std::uint64_t notify_allocations = 0;  // made inside the notification handler
+  std::uint64_t between_flush_allocations = 0, between_flush_frames = 0;
 
  protected:
   bool event(QEvent* e) override {
     if (e->type() != app::BusNotifyEvent::TypeId()) return CZelk_testDlg::event(e);
     g_fetched = nullptr;
+    const std::uint64_t allocations_before = g_gui_allocations.load(std::memory_order_relaxed);
+    const bool flush_due = m_bFlushDue;
+    const std::uint64_t rx_before = m_nRxCount;
     const bool handled = CZelk_testDlg::event(e);
+    const std::uint64_t made = g_gui_allocations.load(std::memory_order_relaxed) - allocations_before;
+    notify_allocations += made;
+    if (!flush_due) {  // no 400 ms flush in this notification: only the per-record work
+      between_flush_allocations += made;
+      between_flush_frames += m_nRxCount - rx_before;
+    }
     if (g_fetched != nullptr) {
       ++blocks;
       const std::uint64_t now = bench::MonotonicNs();
@@ -158,7 +169,8 @@ class TimedDialog : public CZelk_testDlg {
 
 // One window's figures over the measured span.
 struct WindowFigures {
-  std::uint64_t frames = 0, blocks = 0, backlog_drops = 0, hub_drops = 0;
+  std::uint64_t frames = 0, blocks = 0, backlog_drops = 0, hub_drops = 0, notify_allocations = 0;
+  std::uint64_t between_flush_allocations = 0, between_flush_frames = 0;
   double rss_start = 0, rss_end = 0, cpu = 0;
   std::string latency;
 };
@@ -171,6 +183,9 @@ class WindowMeter {
     dlg_.latency.Reset();
     rx_ = dlg_.m_nRxCount;
     blocks_ = dlg_.blocks;
+    notify_allocations_ = dlg_.notify_allocations;
+    between_allocations_ = dlg_.between_flush_allocations;
+    between_frames_ = dlg_.between_flush_frames;
     backlog_ = Info(PM_INFO_DROPPED_BLOCKS);
     hub_ = Info(PM_INFO_HUB_DROPS);
     figures_.rss_start = bench::ResidentMiB(getpid());
@@ -181,6 +196,9 @@ class WindowMeter {
     figures_.rss_end = bench::ResidentMiB(getpid());
     figures_.frames = dlg_.m_nRxCount - rx_;
     figures_.blocks = dlg_.blocks - blocks_;
+    figures_.notify_allocations = dlg_.notify_allocations - notify_allocations_;
+    figures_.between_flush_allocations = dlg_.between_flush_allocations - between_allocations_;
+    figures_.between_flush_frames = dlg_.between_flush_frames - between_frames_;
     figures_.backlog_drops = Info(PM_INFO_DROPPED_BLOCKS) - backlog_;
     figures_.hub_drops = Info(PM_INFO_HUB_DROPS) - hub_;
     figures_.latency = dlg_.latency.Describe();
@@ -190,20 +208,27 @@ class WindowMeter {
  private:
   TimedDialog& dlg_;
   WindowFigures figures_;
-  std::uint64_t rx_ = 0, blocks_ = 0, backlog_ = 0, hub_ = 0;
+  std::uint64_t rx_ = 0, blocks_ = 0, notify_allocations_ = 0, backlog_ = 0, hub_ = 0;
+  std::uint64_t between_allocations_ = 0, between_frames_ = 0;
   double cpu_ = 0;
 };
 
 std::string FormatWindow(const WindowFigures& f, double elapsed) {
-  char text[512];
+  char text[768];
   std::snprintf(text, sizeof text,
                 "CPU %.2f%% of a core; %llu frames (%.0f/s) in %llu blocks; drops: library "
-                "backlog %llu, hub %llu; RSS %.1f -> %.1f MiB; latency post -> ShowRecord %s",
+                "backlog %llu, hub %llu; RSS %.1f -> %.1f MiB; latency post -> ShowRecord %s; "
+                "allocations in the notification handler %.3f per frame (%llu in %llu frames "
+                "handled without a flush)",
                 100.0 * f.cpu / elapsed, static_cast<unsigned long long>(f.frames),
                 static_cast<double>(f.frames) / elapsed, static_cast<unsigned long long>(f.blocks),
                 static_cast<unsigned long long>(f.backlog_drops),
                 static_cast<unsigned long long>(f.hub_drops), f.rss_start, f.rss_end,
-                f.latency.c_str());
+                f.latency.c_str(),
+                f.frames ? static_cast<double>(f.notify_allocations) / static_cast<double>(f.frames)
+                         : 0.0,
+                static_cast<unsigned long long>(f.between_flush_allocations),
+                static_cast<unsigned long long>(f.between_flush_frames));
   return text;
 }
 
