@@ -141,6 +141,7 @@ class TimedDialog : public CZelk_testDlg {
   std::uint64_t blocks = 0;
   std::uint64_t notify_allocations = 0;  // made inside the notification handler
   std::uint64_t between_flush_allocations = 0, between_flush_frames = 0;
+  std::uint64_t longest_handler_ns = 0;
 
  protected:
   bool event(QEvent* e) override {
@@ -149,7 +150,9 @@ class TimedDialog : public CZelk_testDlg {
     const std::uint64_t allocations_before = g_gui_allocations.load(std::memory_order_relaxed);
     const bool flush_due = m_bFlushDue;
     const std::uint64_t rx_before = m_nRxCount;
+    const std::uint64_t started = bench::MonotonicNs();
     const bool handled = CZelk_testDlg::event(e);
+    longest_handler_ns = std::max(longest_handler_ns, bench::MonotonicNs() - started);
     const std::uint64_t made = g_gui_allocations.load(std::memory_order_relaxed) - allocations_before;
     notify_allocations += made;
     if (!flush_due) {  // no 400 ms flush in this notification: only the per-record work
@@ -171,7 +174,7 @@ class TimedDialog : public CZelk_testDlg {
 struct WindowFigures {
   std::uint64_t frames = 0, blocks = 0, backlog_drops = 0, hub_drops = 0, notify_allocations = 0;
   std::uint64_t between_flush_allocations = 0, between_flush_frames = 0;
-  double rss_start = 0, rss_end = 0, cpu = 0;
+  double rss_start = 0, rss_end = 0, cpu = 0, longest_handler_ms = 0;
   std::string latency;
 };
 
@@ -181,6 +184,7 @@ class WindowMeter {
   explicit WindowMeter(TimedDialog& dlg) : dlg_(dlg) {}
   void Start() {
     dlg_.latency.Reset();
+    dlg_.longest_handler_ns = 0;
     rx_ = dlg_.m_nRxCount;
     blocks_ = dlg_.blocks;
     notify_allocations_ = dlg_.notify_allocations;
@@ -202,6 +206,7 @@ class WindowMeter {
     figures_.backlog_drops = Info(PM_INFO_DROPPED_BLOCKS) - backlog_;
     figures_.hub_drops = Info(PM_INFO_HUB_DROPS) - hub_;
     figures_.latency = dlg_.latency.Describe();
+    figures_.longest_handler_ms = static_cast<double>(dlg_.longest_handler_ns) / 1e6;
     return figures_;
   }
 
@@ -214,12 +219,12 @@ class WindowMeter {
 };
 
 std::string FormatWindow(const WindowFigures& f, double elapsed) {
-  char text[768];
+  char text[896];
   std::snprintf(text, sizeof text,
                 "CPU %.2f%% of a core; %llu frames (%.0f/s) in %llu blocks; drops: library "
                 "backlog %llu, hub %llu; RSS %.1f -> %.1f MiB; latency post -> ShowRecord %s; "
                 "allocations in the notification handler %.3f per frame (%llu in %llu frames "
-                "handled without a flush)",
+                "handled without a flush); longest notification handler %.2f ms",
                 100.0 * f.cpu / elapsed, static_cast<unsigned long long>(f.frames),
                 static_cast<double>(f.frames) / elapsed, static_cast<unsigned long long>(f.blocks),
                 static_cast<unsigned long long>(f.backlog_drops),
@@ -228,7 +233,7 @@ std::string FormatWindow(const WindowFigures& f, double elapsed) {
                 f.frames ? static_cast<double>(f.notify_allocations) / static_cast<double>(f.frames)
                          : 0.0,
                 static_cast<unsigned long long>(f.between_flush_allocations),
-                static_cast<unsigned long long>(f.between_flush_frames));
+                static_cast<unsigned long long>(f.between_flush_frames), f.longest_handler_ms);
   return text;
 }
 
