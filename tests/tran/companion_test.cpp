@@ -114,6 +114,19 @@ class zelk_tran : public ::testing::Test {
     return child;
   }
   std::string Err(const std::string& name = "err.txt") { return ReadFile(dir_ / name); }
+  // Runs a python-can script body under Debian's /usr/bin/python3 (not the first python3 on
+  // PATH), its output in py.out and py.err. Status 77: python3-can is not installed.
+  std::optional<int> RunPythonCan(const std::string& body, const std::string& arg) {
+    std::ofstream(dir_ / "script.py") << "import sys\n"
+                                         "try:\n"
+                                         "    import can\n"
+                                         "except ImportError:\n"
+                                         "    sys.exit(77)\n"
+                                      << body;
+    Child python("/usr/bin/python3", {dir_ / "script.py", arg}, {}, dir_ / "py.err",
+                 dir_ / "py.out");
+    return python.Wait();
+  }
 
   TempDir dir_;
   std::string bus_;
@@ -207,19 +220,11 @@ TEST_F(zelk_tran, logs_frames_that_python_can_reads_back) {
   ASSERT_EQ(client.Collect(4).size(), 4u);  // echoed, so logged
   tran->Signal(SIGTERM);
   ASSERT_EQ(tran->Wait(), 0);
-  const std::string script =
-      "import sys\n"
-      "try:\n"
-      "    import can\n"
-      "except ImportError:\n"
-      "    sys.exit(77)\n"
+  const auto status = RunPythonCan(
       "for m in can.CanutilsLogReader(sys.argv[1]):\n"
       "    print(m.channel, f'{m.arbitration_id:X}', int(m.is_extended_id), "
-      "m.data.hex().upper())\n";
-  std::ofstream(dir_ / "read_log.py") << script;
-  Child python("/usr/bin/python3", {dir_ / "read_log.py", log}, {}, dir_ / "py.err",
-               dir_ / "py.out");
-  const auto status = python.Wait();
+      "m.data.hex().upper())\n",
+      log);
   if (status == 77) GTEST_SKIP() << "python3-can is not installed";
   ASSERT_EQ(status, 0) << ReadFile(dir_ / "py.err");
   EXPECT_EQ(ReadFile(dir_ / "py.out"),
@@ -233,12 +238,7 @@ TEST_F(zelk_tran, logs_frames_that_python_can_reads_back) {
 // bus does not carry); the replay puts exactly its CAN frames on the bus, once a client is there.
 TEST_F(zelk_tran, replays_a_log_written_by_python_can_exactly) {
   const std::string log = dir_ / "python.log";
-  const std::string script =
-      "import sys\n"
-      "try:\n"
-      "    import can\n"
-      "except ImportError:\n"
-      "    sys.exit(77)\n"
+  const auto status = RunPythonCan(
       "t = 1700000000.0\n"
       "M = can.Message\n"
       "messages = [\n"
@@ -253,11 +253,8 @@ TEST_F(zelk_tran, replays_a_log_written_by_python_can_exactly) {
       "]\n"
       "with can.CanutilsLogWriter(sys.argv[1]) as writer:\n"
       "    for m in messages:\n"
-      "        writer.on_message_received(m)\n";
-  std::ofstream(dir_ / "write_log.py") << script;
-  Child python("/usr/bin/python3", {dir_ / "write_log.py", log}, {}, dir_ / "py.err",
-               dir_ / "py.out");
-  const auto status = python.Wait();
+      "        writer.on_message_received(m)\n",
+      log);
   if (status == 77) GTEST_SKIP() << "python3-can is not installed";
   ASSERT_EQ(status, 0) << ReadFile(dir_ / "py.err");
 
