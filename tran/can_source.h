@@ -76,8 +76,8 @@ struct ReplaySummary {
 //               consumers_full says a consumer has no room.
 //   loop        at the end of the file the next pass starts at once (if the pass played any
 //               frame). Without loop the bus stays up with no more traffic from the log.
-// Lines it cannot play are skipped and counted; the first is reported when met and each
-// pass's summary at its end (the first pass's only, when looping).
+// Lines it cannot play are skipped and counted; the first is reported when met, and the
+// summary of the first pass (and of any pass that fails to read) at its end.
 struct ReplayOptions {
   std::string path;
   bool loop = false;

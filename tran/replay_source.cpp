@@ -280,7 +280,7 @@ class ReplaySource final : public CanSource {
   void EndOfPass() {
     const bool again = options_.loop && summary_.frames > 0 && summary_.read_error.empty() &&
                        ::lseek(fd_, 0, SEEK_SET) == 0;
-    if (summary_.pass == 1) Report(again);
+    if (summary_.pass == 1 || !summary_.read_error.empty()) Report(again);
     if (options_.on_end_of_pass) options_.on_end_of_pass(summary_);
     if (!again) {
       CloseFile();
