@@ -7,6 +7,10 @@
 
 namespace tools {
 
+namespace {
+constexpr std::size_t kBatchBytes = 64 * 1024;
+}  // namespace
+
 LineWriterView::LineWriterView(int fd, bool& flush_due, std::uint64_t max_lines)
     : fd_(fd), flush_due_(flush_due), max_lines_(max_lines) {}
 
@@ -20,18 +24,39 @@ void LineWriterView::SetRxText(std::string_view) {
 }
 
 void LineWriterView::ReplaceSel(std::string_view text) {
-  // Lines leave as "...\n"; one write per line, so a reader sees each as soon as it is shown.
+  // Lines leave as "...\n"; one write per line (or per batch), so a reader sees each as soon
+  // as it (or its batch) is shown.
   std::string line;
   while (!text.empty() && !LimitReached() && write_error_ == 0) {
     const std::size_t end = text.find('\n');
     std::string_view piece = text.substr(0, end == std::string_view::npos ? text.size() : end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
+    if (batching_) {
+      batch_.append(piece);
+      batch_ += '\n';
+      ++batch_lines_;
+      ++lines_written_;
+      if (batch_.size() >= kBatchBytes) WriteBatch();
+      continue;
+    }
     line.assign(piece);
     line += '\n';
     WriteAll(line);
     if (write_error_ == 0) ++lines_written_;
   }
+}
+
+void LineWriterView::EndBatch() {
+  WriteBatch();
+  batching_ = false;
+}
+
+void LineWriterView::WriteBatch() {
+  if (!batch_.empty() && write_error_ == 0) WriteAll(batch_);
+  if (write_error_ != 0) lines_written_ -= batch_lines_;  // they did not get out
+  batch_.clear();
+  batch_lines_ = 0;
 }
 
 void LineWriterView::WriteAll(std::string_view bytes) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "frame/log_view.h"
@@ -25,6 +26,13 @@ class LineWriterView : public frame::LogView {
   void ReplaceSel(std::string_view text) override;
   void SetRxText(std::string_view text) override;
 
+  // Between BeginBatch and EndBatch the lines are gathered and leave in one write at
+  // EndBatch (or every 64 KiB): a tool showing a batch of blocks saves a system call per line.
+  // Outside a batch each line is written as it is shown.
+  void BeginBatch() { batching_ = true; }
+  void EndBatch();
+
+  // Lines written (in a batch: gathered to be written).
   std::uint64_t LinesWritten() const { return lines_written_; }
   bool LimitReached() const { return max_lines_ != 0 && lines_written_ >= max_lines_; }
   // errno of the first failed write, or 0; nothing is written after a failure.
@@ -32,12 +40,16 @@ class LineWriterView : public frame::LogView {
 
  private:
   void WriteAll(std::string_view bytes);
+  void WriteBatch();
 
   int fd_;
   bool& flush_due_;
   std::uint64_t max_lines_;
   std::uint64_t lines_written_ = 0;
   int write_error_ = 0;
+  bool batching_ = false;
+  std::string batch_;
+  std::uint64_t batch_lines_ = 0;
 };
 
 }  // namespace tools

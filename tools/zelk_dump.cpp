@@ -70,6 +70,8 @@ int run(const tools::DumpOptions& options, int signal_fd) {
       break;
     }
     if (fds[1].revents != 0) break;
+    // The lines of the blocks taken together leave in one write.
+    view.BeginBatch();
     for (const tools::Notification& n : queue.TakeAll()) {
       bus::OnBusNotify(false, n.code, n.handle, ctx);
       if (view.LimitReached() || view.WriteError() != 0) {
@@ -77,6 +79,8 @@ int run(const tools::DumpOptions& options, int signal_fd) {
         break;
       }
     }
+    view.EndBatch();
+    if (view.WriteError() != 0) running = false;
   }
   if (view.WriteError() != 0 && view.WriteError() != EPIPE) {
     std::fprintf(stderr, "%s: cannot write to stdout: %s\n", kTool,

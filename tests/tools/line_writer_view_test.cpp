@@ -73,6 +73,33 @@ TEST_F(line_writer_view, stops_writing_at_the_line_limit_even_within_one_replace
   EXPECT_EQ(drain(), "0      0ms      100 - 01 A0 FF\na\nb\n");
 }
 
+// In a batch the lines wait for its end (or 64 KiB), the line limit still holds exactly, and
+// after the batch lines go out one by one again.
+TEST_F(line_writer_view, a_batch_of_lines_leaves_together_at_its_end) {
+  ASSERT_GE(fcntl(fds_[1], F_SETPIPE_SZ, 1 << 20), 1 << 20);  // room for a 64 KiB write
+  tools::LineWriterView view(fds_[1], state_.flush_due, 5000);
+  view.BeginBatch();
+  show(view, 0);
+  show(view, 1);
+  EXPECT_EQ(drain(), "") << "written before the batch ended";
+  view.EndBatch();
+  EXPECT_EQ(drain(), "0      0ms      100 - 01 A0 FF\n1      1ms      100 - 01 A0 FF\n");
+  show(view, 2);
+  EXPECT_EQ(drain(), "2      1ms      100 - 01 A0 FF\n");
+
+  view.BeginBatch();
+  std::string out;
+  for (int i = 0; i < 6000 && !view.LimitReached(); ++i) {
+    show(view, 3);
+    out += drain();  // a batch past 64 KiB goes out on the way
+  }
+  EXPECT_GT(out.size(), 64u * 1024u);
+  view.EndBatch();
+  out += drain();
+  EXPECT_EQ(view.LinesWritten(), 5000u);
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4997);
+}
+
 TEST_F(line_writer_view, a_closed_reader_is_reported_not_fatal) {
   signal(SIGPIPE, SIG_IGN);
   tools::LineWriterView view(fds_[1], state_.flush_due, 0);
