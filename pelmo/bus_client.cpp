@@ -76,7 +76,7 @@ constexpr std::size_t kRecvBatch = 8;
 // the backlog's bound) while it fetched within kFetchGrace; it is looked at again every
 // kReadPausePoll.
 constexpr std::size_t kReadMark = 2048;
-constexpr milliseconds kFetchGrace{250};
+constexpr milliseconds kFetchGrace{2000};
 constexpr milliseconds kReadPausePoll{1};
 
 struct Outgoing {
