@@ -1,7 +1,13 @@
 // tran_bench: the companion's generator -> hub -> zelk_dump-style consumers (libpelmo clients
 // counting records). Reports frames/s, CPU seconds per million frames of the companion and of
 // the consumer, and the companion's share of a core at a saturated 1 Mbit/s bus to two
-// consumers.
+// consumers. Then the replay: a log played at --speed 0 into one real zelk_dump (frames/s,
+// and whether every frame arrived), and a log played at its recorded speed into a consumer
+// that notes when each frame arrives (the timing error, median and tail).
+//
+// Usage: tran_bench [SECONDS [REPLAY_FRAMES]]   (each generator case measures for SECONDS,
+//                                                default 3; the full-speed replay plays
+//                                                REPLAY_FRAMES, default 3000000)
 //
 // Trickle mode: frames arriving one per bus message, as from a real CAN interface. A feeder
 // process (bus_feeder) posts one record per message at RATE (default 21,300 frames/s, a
@@ -11,7 +17,6 @@
 // /proc/PID/stat, frames seen, drops (the probe's library counters, the companion's and each
 // zelk_dump's reports), resident memory and the machine's load.
 //
-// Usage: tran_bench [SECONDS]                              (each case measures SECONDS, default 3)
 //        tran_bench --trickle [SECONDS] [MONITORS] [RATE]  (default 10 s, 1 zelk_dump, 21300/s)
 // Threads: the main thread fetches and counts; libpelmo's own thread announces blocks.
 #include <fcntl.h>
@@ -22,13 +27,16 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -36,7 +44,10 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "frame/frame_record.h"
 #include "pelmo.h"
+#include "tran/candump_log.h"
+#include "tran/frame_generator.h"
 
 namespace {
 
@@ -135,6 +146,175 @@ pid_t Spawn(const std::vector<std::string>& args) {
 void Stop(pid_t pid) {
   kill(pid, SIGTERM);
   waitpid(pid, nullptr, 0);
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+// Exit status of `pid` once it ends within `limit`, else -1 (it is left running).
+int WaitExit(pid_t pid, Clock::duration limit) {
+  const auto end = Clock::now() + limit;
+  while (Clock::now() < end) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return -1;
+}
+
+// Writes `frames` generated frames as a candump log, `gap_us(i)` apart; returns the times.
+std::vector<std::int64_t> WriteLog(const std::string& path, std::uint64_t frames,
+                                   const std::function<std::int64_t(std::uint64_t)>& gap_us) {
+  std::ofstream out(path, std::ios::binary);
+  tran::FrameGenerator generator;
+  std::vector<std::int64_t> times;
+  std::int64_t t = 1'700'000'000'000'000;
+  std::string line;
+  for (std::uint64_t i = 0; i < frames; ++i) {
+    t += i == 0 ? 0 : gap_us(i);
+    if (frames <= 100'000) times.push_back(t);
+    line.clear();
+    tran::AppendCandumpLine(
+        line, generator.Next(),
+        timeval{static_cast<time_t>(t / 1'000'000), static_cast<suseconds_t>(t % 1'000'000)},
+        "can0");
+    out << line;
+  }
+  return times;
+}
+
+// A consumer that notes when each frame arrives (on libpelmo's thread, as announced).
+class TimingConsumer {
+ public:
+  TimingConsumer() {
+    window_.post = &TimingConsumer::OnPost;
+    window_.context = this;
+    pmRegister(&window_, PM_CODE_ROUTE, "tran_bench");
+  }
+  ~TimingConsumer() { pmUnregister(&window_); }
+  // Arrival times of the first `count` frames, or fewer after the deadline.
+  std::vector<Clock::time_point> Collect(std::size_t count, Clock::duration limit) {
+    std::vector<Clock::time_point> arrivals;
+    const auto end = Clock::now() + limit;
+    while (arrivals.size() < count && Clock::now() < end) {
+      std::vector<Note> work;
+      {
+        std::lock_guard lock(mutex_);
+        work.swap(notes_);
+      }
+      for (const Note& n : work) {
+        if ((n.code & 0x100004FF) != 0x10000412) continue;
+        std::uint32_t size = 0;
+        if (!pmGetp(n.handle, &size)) continue;
+        for (std::uint32_t i = 0; i < size / 16; ++i) arrivals.push_back(n.at);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return arrivals;
+  }
+
+ private:
+  struct Note {
+    std::uint32_t code;
+    std::uint32_t handle;
+    Clock::time_point at;
+  };
+  static void OnPost(void* context, std::uint32_t message, std::uintptr_t wparam,
+                     std::intptr_t lparam) {
+    if (message != PM_WM_BUS_NOTIFY) return;
+    const auto now = Clock::now();
+    auto* self = static_cast<TimingConsumer*>(context);
+    std::lock_guard lock(self->mutex_);
+    self->notes_.push_back(
+        {static_cast<std::uint32_t>(wparam), static_cast<std::uint32_t>(lparam & 0xFFFFFFFF), now});
+  }
+  pm_window window_{};
+  std::mutex mutex_;
+  std::vector<Note> notes_;
+};
+
+// --speed 0 into one zelk_dump writing to /dev/null: the replay starts when zelk_dump joins,
+// and zelk_dump -n FRAMES ends only once every frame has been shown.
+void BenchFullSpeedReplay(const std::string& tran, const std::string& dump, const std::string& dir,
+                          const std::string& bus, std::uint64_t frames) {
+  const std::string log = dir + "/full.log";
+  WriteLog(log, frames, [](std::uint64_t) { return 100; });
+  const pid_t companion =
+      Spawn({tran, "--foreground", "--bus", bus, "--replay", log, "--speed", "0"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const double tran0 = ProcessCpuSeconds(companion);
+  const auto t0 = Clock::now();
+  const pid_t dumper = fork();
+  if (dumper == 0) {
+    const int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, STDOUT_FILENO);
+    execl(dump.c_str(), dump.c_str(), "-n", std::to_string(frames).c_str(), nullptr);
+    _exit(127);
+  }
+  // Generous: at 100k frames/s it still finishes. A lost frame keeps it waiting for ever.
+  const int status = WaitExit(dumper, std::chrono::seconds(10 + frames / 100'000));
+  const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  const double tran_cpu = ProcessCpuSeconds(companion) - tran0;
+  if (status < 0) {
+    kill(dumper, SIGTERM);  // it reports the bus's drop counters on stderr
+    waitpid(dumper, nullptr, 0);
+  }
+  Stop(companion);
+  std::remove(log.c_str());
+  if (status == 0) {
+    std::printf(
+        "replay --speed 0 -> zelk_dump >/dev/null: %llu frames in %.2f s, %.0f frames/s, none "
+        "lost; companion %.0f%% of a core\n",
+        static_cast<unsigned long long>(frames), seconds, static_cast<double>(frames) / seconds,
+        100.0 * tran_cpu / seconds);
+  } else {
+    std::printf("replay --speed 0 -> zelk_dump: FRAMES LOST (zelk_dump status %d)\n", status);
+  }
+}
+
+// Recorded speed: gaps of 0.2..4.9 ms; each frame's arrival against its recorded time,
+// measured from the first frame's arrival.
+void BenchRecordedSpeedReplay(const std::string& tran, const std::string& dir,
+                              const std::string& bus) {
+  constexpr std::uint64_t kFrames = 2000;
+  const std::string log = dir + "/timed.log";
+  const auto times = WriteLog(log, kFrames, [](std::uint64_t i) {
+    return 200 + static_cast<std::int64_t>(i * 7919 % 4700);
+  });
+  const pid_t companion = Spawn({tran, "--foreground", "--bus", bus, "--replay", log});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::vector<Clock::time_point> arrivals;
+  {
+    TimingConsumer consumer;
+    const double span_s = static_cast<double>(times.back() - times.front()) * 1e-6;
+    arrivals = consumer.Collect(kFrames, std::chrono::seconds(static_cast<long>(span_s) + 10));
+  }
+  Stop(companion);
+  std::remove(log.c_str());
+  if (arrivals.size() < kFrames) {
+    std::printf("replay at recorded speed: only %zu of %llu frames arrived\n", arrivals.size(),
+                static_cast<unsigned long long>(kFrames));
+    return;
+  }
+  std::vector<double> errors_ms;
+  for (std::size_t i = 0; i < kFrames; ++i) {
+    const double played =
+        std::chrono::duration<double, std::milli>(arrivals[i] - arrivals[0]).count();
+    const double recorded = static_cast<double>(times[i] - times[0]) * 1e-3;
+    errors_ms.push_back(std::abs(played - recorded));
+  }
+  std::sort(errors_ms.begin(), errors_ms.end());
+  const auto at = [&](double q) { return errors_ms[static_cast<std::size_t>(q * (kFrames - 1))]; };
+  std::printf(
+      "replay at recorded speed (%llu frames, gaps 0.2..4.9 ms, %.1f s): timing error median "
+      "%.3f ms, 90%% %.3f ms, 99%% %.3f ms, max %.3f ms\n",
+      static_cast<unsigned long long>(kFrames),
+      static_cast<double>(times.back() - times.front()) * 1e-6, at(0.5), at(0.9), at(0.99),
+      errors_ms.back());
 }
 
 struct Measure {
@@ -402,6 +582,7 @@ int RunTrickle(const std::string& self_dir, double seconds, int monitors, double
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // lines in order with the companion's stderr
   if (argc > 1 && std::string(argv[1]) == "--trickle") {
     const std::string self_dir =
         std::filesystem::canonical("/proc/self/exe").parent_path().string();
@@ -429,7 +610,8 @@ int main(int argc, char** argv) {
   const std::string bus = dir + "/bus";
   setenv("PELMO_BUS", bus.c_str(), 1);
 
-  std::printf("tran_bench: %.1f s per case\n", seconds);
+  const std::uint64_t replay_frames = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 3'000'000;
+  std::printf("tran_bench: %.1f s per case; load average %s\n", seconds, LoadAverage().c_str());
   for (const unsigned rate : {1'000'000u, 2'000'000u}) {
     const pid_t companion =
         Spawn({tran, "--foreground", "--bus", bus, "--generate", std::to_string(rate)});
@@ -476,6 +658,10 @@ int main(int argc, char** argv) {
         static_cast<double>(m.frames) / m.seconds, static_cast<double>(second_frames) / seconds,
         100.0 * m.companion_cpu / m.seconds, 100.0 * m.consumer_cpu / m.seconds);
   }
+  BenchFullSpeedReplay(tran, std::filesystem::path(self).parent_path() / "zelk_dump", dir, bus,
+                       replay_frames);
+  BenchRecordedSpeedReplay(tran, dir, bus);
+  std::printf("load average at the end: %s\n", LoadAverage().c_str());
   std::filesystem::remove_all(dir);
   return 0;
 }

@@ -97,6 +97,7 @@ struct Hub::Impl {
   std::atomic<std::uint64_t> blocks_routed{0};
   std::atomic<std::uint64_t> blocks_dropped{0};
   std::atomic<std::uint64_t> bad_messages{0};
+  std::atomic<std::size_t> largest_queue{0};  // blocks queued for the slowest client
 
   // Hub thread only.
   std::list<Client> clients;
@@ -116,6 +117,7 @@ struct Hub::Impl {
   void Reply(Client& c, std::uint32_t id, std::uint32_t status,
              std::span<const std::uint8_t> payload = {});
   void ShutDown();
+  void StoreLargestQueue();
 };
 
 void Hub::Impl::Accept() {
@@ -387,7 +389,14 @@ void Hub::Impl::Run() {
     }
     for (auto& c : clients) Flush(c);
     clients.remove_if([](const Client& c) { return c.closed; });
+    StoreLargestQueue();
   }
+}
+
+void Hub::Impl::StoreLargestQueue() {
+  std::size_t largest = 0;
+  for (const auto& c : clients) largest = std::max(largest, c.blocks.size());
+  largest_queue.store(largest, std::memory_order_relaxed);
 }
 
 void Hub::Impl::ShutDown() {
@@ -405,6 +414,7 @@ void Hub::Impl::ShutDown() {
     wake_fd = -1;
   }
   clients_registered.store(0);
+  largest_queue.store(0);
 }
 
 Hub::Hub(HubOptions options) : impl_(std::make_unique<Impl>()) {
@@ -527,6 +537,15 @@ HubStats Hub::Stats() const {
   s.blocks_dropped = impl_->blocks_dropped.load(std::memory_order_relaxed);
   s.bad_messages = impl_->bad_messages.load(std::memory_order_relaxed);
   return s;
+}
+
+std::size_t Hub::LargestClientBacklog() const {
+  std::size_t pending;
+  {
+    std::lock_guard lock(impl_->mutex);
+    pending = impl_->pending.size();
+  }
+  return pending + impl_->largest_queue.load(std::memory_order_relaxed);
 }
 
 }  // namespace pelmo

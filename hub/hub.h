@@ -67,6 +67,10 @@ class Hub {
 
   const std::string& Path() const;
   HubStats Stats() const;
+  // Blocks waiting for the slowest registered client: its queue plus the host deliveries the
+  // hub thread has not routed yet. Thread-safe; the queue part is refreshed by the hub thread
+  // after each round. For a host that paces its deliveries on its readers (a full-speed replay).
+  std::size_t LargestClientBacklog() const;
 
  private:
   struct Impl;

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
-#include <optional>
 #include <stdexcept>
 
 namespace tran {
@@ -68,28 +67,26 @@ void EventLoop::RunOnce(std::chrono::milliseconds max_wait) {
   while (!timer_order_.empty() && !timers_.contains(timer_order_.begin()->second)) {
     timer_order_.erase(timer_order_.begin());
   }
-  // Timers are waited for to the nanosecond (ppoll), so a short hold ends on time rather than
-  // at the next whole millisecond.
-  std::optional<Clock::duration> timeout;
-  if (max_wait.count() >= 0) timeout = max_wait;
+  // The wait is in nanoseconds (ppoll), so a timer fires within the kernel's timer slack of
+  // its time rather than up to a millisecond late: replayed frames keep their recorded gaps.
+  std::chrono::nanoseconds timeout = max_wait;
   if (!timer_order_.empty()) {
-    const auto until = std::clamp<Clock::duration>(timer_order_.begin()->first - Clock::now(),
-                                                   Clock::duration::zero(), std::chrono::seconds(60));
-    if (!timeout || until < *timeout) timeout = until;
+    const auto until =
+        std::clamp<std::chrono::nanoseconds>(timer_order_.begin()->first - Clock::now(),
+                                             std::chrono::nanoseconds(0), std::chrono::seconds(60));
+    if (timeout.count() < 0 || until < timeout) timeout = until;
   }
+  timespec wait{};
+  wait.tv_sec = static_cast<time_t>(timeout.count() / 1'000'000'000);
+  wait.tv_nsec = static_cast<long>(timeout.count() % 1'000'000'000);
   poll_fds_.clear();
   poll_generations_.clear();
   for (const auto& [fd, watch] : watches_) {
     poll_fds_.push_back(pollfd{fd, watch.events, 0});
     poll_generations_.push_back(watch.generation);
   }
-  timespec wait{};
-  if (timeout) {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*timeout).count();
-    wait.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-    wait.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-  }
-  const int ready = ::ppoll(poll_fds_.data(), poll_fds_.size(), timeout ? &wait : nullptr, nullptr);
+  const int ready =
+      ::ppoll(poll_fds_.data(), poll_fds_.size(), timeout.count() < 0 ? nullptr : &wait, nullptr);
   if (ready < 0 && errno != EINTR) throw std::runtime_error("poll failed");
   for (std::size_t i = 0; ready > 0 && i < poll_fds_.size(); ++i) {
     if (poll_fds_[i].revents == 0) continue;

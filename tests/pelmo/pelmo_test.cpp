@@ -217,6 +217,44 @@ TEST_F(PelmoTest, post_to_a_stalled_hub_is_refused_at_the_bound_and_never_waits)
   EXPECT_EQ(Info(PM_INFO_QUEUED_POSTS), 0u);
 }
 
+// A window that fetches in order but falls 2048 blocks behind is read no further: the rest
+// waits in the hub's queue, where a producer that paces itself sees it, and nothing is dropped.
+// One that stops fetching (a paused monitor) is read on after a grace period.
+TEST_F(PelmoTest, a_reader_that_falls_behind_leaves_the_rest_at_the_hub) {
+  constexpr std::uint32_t kMark = 2048;
+  constexpr std::uint32_t kBlocks = 8000;
+  StartHub(kBlocks);
+  TestWindow reader;
+  ASSERT_TRUE(reader.Register(1024));
+  ASSERT_TRUE(WaitClients(1));
+  const std::uint64_t dropped_before = Info(PM_INFO_DROPPED_BLOCKS);
+  std::uint32_t next = 0;
+  const auto fetch_in_order = [&](std::uint32_t until) {
+    for (; next < until; ++next) {
+      const auto block = reader.NextBlock();
+      ASSERT_TRUE(block) << next;
+      ASSERT_EQ(*block, Record(next)) << next;
+    }
+  };
+  hub_->Deliver(kBridgeDelivery, Record(0));
+  fetch_in_order(1);
+  for (std::uint32_t i = 1; i < kBlocks; ++i) hub_->Deliver(kBridgeDelivery, Record(i));
+  ASSERT_TRUE(WaitUntil([&] { return hub_->Stats().blocks_routed >= kBlocks; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // time to read, if it would
+  EXPECT_LE(reader.Waiting(), kMark + 64u) << "read on while far behind";
+  EXPECT_GE(hub_->LargestClientBacklog(), kBlocks / 2) << "the hub's queue stayed short";
+  fetch_in_order(kBlocks);
+
+  // Paused: after one fetch it takes nothing, and gets everything notified all the same.
+  for (std::uint32_t i = kBlocks; i < 2 * kBlocks; ++i) hub_->Deliver(kBridgeDelivery, Record(i));
+  fetch_in_order(kBlocks + 1);
+  EXPECT_TRUE(reader.WaitCount(kBlocks - 1));
+  fetch_in_order(2 * kBlocks);
+  EXPECT_EQ(Info(PM_INFO_DROPPED_BLOCKS), dropped_before);
+  EXPECT_EQ(hub_->Stats().blocks_dropped, 0u);
+  EXPECT_TRUE(reader.Unregister());
+}
+
 TEST_F(PelmoTest, backlog_of_unfetched_blocks_is_bounded_oldest_dropped) {
   constexpr std::uint32_t kBacklog = 16384;
   constexpr std::uint32_t kExtra = 100;
