@@ -8,6 +8,7 @@ packages=(
   python3-can xvfb xauth x11-apps xdotool imagemagick fonts-dejavu-core
   # the kernel tests: a Linux kernel with SocketCAN as a process (scripts/uml_run.sh)
   user-mode-linux kmod iproute2 can-utils
+  dpkg-dev lintian file qt6-qpa-plugins  # the Debian package: its build, checks, a dependency
 )
 missing=()
 for p in "${packages[@]}"; do
