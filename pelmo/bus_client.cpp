@@ -22,6 +22,11 @@
 // a connected window first waits (up to kUnregisterWait) until its queued posts are on the
 // socket, so a tool that posts and exits loses nothing while the hub reads; whatever is still
 // queued after that (offline, or a stalled hub) is discarded.
+//
+// Trust: a connection is kept only when the hub's process runs as this user or as root
+// (HubTrusted), and a window counts as on the bus once the hub has answered its registration.
+// Each window keeps why it is not (its offline reason, PM_INFO_OFFLINE_REASON); the library
+// goes on retrying whatever the reason, quietly, and leaves it to the program to give up.
 #include "pelmo/bus_client.h"
 
 #include <poll.h>
@@ -32,6 +37,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -80,6 +86,7 @@ struct Window {
   std::string name;
   std::string path;
   std::atomic<bool> active{true};  // cleared by unregister; no post call once it is false
+  std::atomic<std::uint32_t> offline{PM_OFFLINE_CONNECTING};  // written by the I/O thread
 
   // Guarded by mutex_.
   bool connected = false;
@@ -132,6 +139,7 @@ class BusClient {
   void FailRequests(const Window* w);  // with mutex_ held
   void DiscardPosts(Window& w);        // with mutex_ held
   void JoinStoppedThread(std::unique_lock<std::mutex>& lock);
+  std::uint32_t OfflineReason() const;  // the highest over the registered windows
 
   std::mutex registry_mutex_;
   mutable std::mutex mutex_;
@@ -366,15 +374,55 @@ int BusClient::Info(std::uint32_t key, std::uint64_t* value) const {
     case PM_INFO_QUEUED_POSTS:
       *value = queued_posts_.load();
       return 1;
+    case PM_INFO_OFFLINE_REASON:
+      *value = OfflineReason();
+      return 1;
     default:
       return 0;
   }
 }
 
+std::uint32_t BusClient::OfflineReason() const {
+  std::lock_guard lock(mutex_);
+  std::uint32_t worst = PM_OFFLINE_NONE;
+  for (const auto& [key, w] : windows_) worst = std::max(worst, w->offline.load());
+  return worst;
+}
+
 // ---- I/O thread ----
 
+// Why a connect() to the bus address failed, as an offline reason.
+std::uint32_t ReasonForConnectError(int error) {
+  switch (error) {
+    case ENOENT:
+    case ECONNREFUSED:
+      return PM_OFFLINE_NO_HUB;
+    case EACCES:
+    case EPERM:
+      return PM_OFFLINE_NOT_PERMITTED;
+    default:
+      return PM_OFFLINE_ERROR;
+  }
+}
+
+// Connects to the bus address and keeps the connection only if the hub is trusted; the fd, or
+// -1 with the window's offline reason set.
+int ConnectTrustedHub(Window& w) {
+  const int fd = ConnectBus(w.path);
+  if (fd < 0) {
+    w.offline.store(ReasonForConnectError(-fd));
+    return -1;
+  }
+  if (!HubTrusted(fd)) {
+    ::close(fd);
+    w.offline.store(PM_OFFLINE_HUB_OF_OTHER_USER);
+    return -1;
+  }
+  return fd;
+}
+
 void BusClient::TryConnect(const WindowPtr& w, Clock::time_point now) {
-  const int fd = ConnectBus(w->path);
+  const int fd = ConnectTrustedHub(*w);
   if (fd < 0) {
     w->next_attempt = now + w->backoff;
     w->backoff = std::min(w->backoff * 2, kMaxBackoff);
@@ -395,6 +443,9 @@ void BusClient::Disconnect(const WindowPtr& w, Clock::time_point now) {
   w->fd = -1;
   w->next_attempt = now + w->backoff;
   w->backoff = std::min(w->backoff * 2, kMaxBackoff);
+  // A refusal stays the reason until a hub accepts the window.
+  std::uint32_t on_bus = PM_OFFLINE_NONE;
+  w->offline.compare_exchange_strong(on_bus, PM_OFFLINE_CONNECTING);
   std::lock_guard lock(mutex_);
   if (w->connected) connected_.fetch_sub(1);
   w->connected = false;
@@ -460,12 +511,20 @@ bool BusClient::Handle(const WindowPtr& w, const mmsghdr& packet, std::vector<No
     case MsgType::kInfo:
       // The hub has accepted the registration: the next outage starts the back-off afresh.
       w->backoff = kFirstBackoff;
+      w->offline.store(PM_OFFLINE_NONE);
       clients_.store(m->a);
       if (m->b > w->hub_dropped_seen) hub_drops_.fetch_add(m->b - w->hub_dropped_seen);
       w->hub_dropped_seen = m->b;
       break;
+    case MsgType::kError:
+      // The hub closes the connection next and the reconnect handles it; a refusal of this
+      // user is remembered as the reason.
+      if (m->a == static_cast<std::uint32_t>(WireError::kWrongPeer)) {
+        w->offline.store(PM_OFFLINE_REFUSED_BY_HUB);
+      }
+      break;
     default:
-      break;  // kError: the hub closes the connection next; the reconnect handles it
+      break;
   }
   return true;
 }

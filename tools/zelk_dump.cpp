@@ -31,6 +31,9 @@ namespace {
 constexpr const char* kTool = "zelk_dump";
 constexpr std::uint32_t kRegisterValue = bus::kRegisterValue;  // receives the monitor's blocks
 constexpr std::size_t kQueueBound = 65536;
+// While no frame arrives, the library's offline reason is looked at this often: a bus this
+// process may not use (another user's) ends the tool, a bus not served yet is waited for.
+constexpr int kRefusalCheckMs = 100;
 
 // Blocks SIGINT and SIGTERM for the process and returns a signalfd for them, or -1.
 int open_signal_fd() {
@@ -63,9 +66,14 @@ int run(const tools::DumpOptions& options, int signal_fd) {
   bool running = true;
   while (running) {
     pollfd fds[2] = {{queue.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    const int ready = poll(fds, 2, kRefusalCheckMs);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       std::fprintf(stderr, "%s: poll: %s\n", kTool, std::strerror(errno));
+      status = tools::kExitFailure;
+      break;
+    }
+    if (ready == 0 && tools::report_refusal(kTool)) {
       status = tools::kExitFailure;
       break;
     }

@@ -40,14 +40,20 @@ constexpr const char* kSentVariable = "zelk_send.sent";
 
 void ignore_notification(void*, std::uint32_t, std::uintptr_t, std::intptr_t) {}
 
-// Polls a pmGetInfo figure until it reaches `wanted` or the deadline passes.
-bool wait_for_info(pm_info_key key, std::uint64_t wanted,
-                   std::chrono::steady_clock::time_point deadline) {
-  while (tools::bus_info(key) != wanted) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+enum class HubWait { kOnBus, kRefused, kTimedOut };
+
+// Polls the library until the hub has accepted the window, the bus refuses this process (another
+// user's bus or hub: no use waiting) or the deadline passes.
+HubWait wait_for_hub(std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    if (tools::bus_refusal() != PM_OFFLINE_NONE) return HubWait::kRefused;
+    if (tools::bus_info(PM_INFO_CONNECTED) == 1 &&
+        tools::bus_info(PM_INFO_OFFLINE_REASON) == PM_OFFLINE_NONE) {
+      return HubWait::kOnBus;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return HubWait::kTimedOut;
     std::this_thread::sleep_for(kPollPeriod);
   }
-  return true;
 }
 
 // Waits until the hub has read every post made so far (see the top of this file). Repeated
@@ -85,8 +91,11 @@ int run(const tools::SendOptions& options) {
   if (!tools::register_or_explain(kTool, window, kRegisterValue)) return tools::kExitFailure;
   // Frames posted before the hub answers would wait in the library's bounded offline queue;
   // waiting for the connection first keeps a long -r run from overflowing it.
-  if (!wait_for_info(PM_INFO_CONNECTED, 1, std::chrono::steady_clock::now() + kHubDeadline)) {
-    std::fprintf(stderr, "%s: no bus hub answered within 5 s; nothing was sent\n", kTool);
+  const HubWait hub = wait_for_hub(std::chrono::steady_clock::now() + kHubDeadline);
+  if (hub != HubWait::kOnBus) {
+    if (!tools::report_refusal(kTool)) {
+      std::fprintf(stderr, "%s: no bus hub answered within 5 s; nothing was sent\n", kTool);
+    }
     bus::Unregister(&window);
     return tools::kExitFailure;
   }
