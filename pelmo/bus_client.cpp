@@ -46,6 +46,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -397,6 +398,8 @@ std::uint32_t ReasonForConnectError(int error) {
     case ENOENT:
     case ECONNREFUSED:
       return PM_OFFLINE_NO_HUB;
+    case EAGAIN:
+      return PM_OFFLINE_CONNECTING;  // the hub's backlog is full: it is there, and busy
     case EACCES:
     case EPERM:
       return PM_OFFLINE_NOT_PERMITTED;
@@ -418,7 +421,34 @@ int ConnectTrustedHub(Window& w) {
     w.offline.store(PM_OFFLINE_HUB_OF_OTHER_USER);
     return -1;
   }
+  // Connected: a stale "no hub" gives way, a refusal stays until this hub accepts the window
+  // (a refusing hub is reached again and again, and the reason must not flicker meanwhile).
+  std::uint32_t reason = w.offline.load();
+  while (reason != PM_OFFLINE_CONNECTING && reason < PM_OFFLINE_NOT_PERMITTED &&
+         !w.offline.compare_exchange_weak(reason, PM_OFFLINE_CONNECTING)) {
+  }
   return fd;
+}
+
+// Whether a packet is the hub's refusal of this process's user.
+bool IsWrongPeerError(std::span<const std::uint8_t> packet) {
+  const auto m = ParseMessage(packet);
+  return m && m->type == MsgType::kError &&
+         m->a == static_cast<std::uint32_t>(WireError::kWrongPeer);
+}
+
+// Reads what is left on a connection about to close, for the hub's refusal: a hub that refuses
+// this user closes at once, so writing the registration can fail before its error was read.
+void NoteRefusal(Window& w) {
+  std::array<std::uint8_t, kHeaderSize + 256> buffer;  // error messages are short
+  for (int i = 0; i < 16; ++i) {
+    const ssize_t n = ::recv(w.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n <= 0) return;
+    if (IsWrongPeerError({buffer.data(), static_cast<std::size_t>(n)})) {
+      w.offline.store(PM_OFFLINE_REFUSED_BY_HUB);
+      return;
+    }
+  }
 }
 
 void BusClient::TryConnect(const WindowPtr& w, Clock::time_point now) {
@@ -439,6 +469,7 @@ void BusClient::TryConnect(const WindowPtr& w, Clock::time_point now) {
 
 void BusClient::Disconnect(const WindowPtr& w, Clock::time_point now) {
   if (w->fd < 0) return;
+  NoteRefusal(*w);
   ::close(w->fd);
   w->fd = -1;
   w->next_attempt = now + w->backoff;
