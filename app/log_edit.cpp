@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -12,7 +13,15 @@
 
 namespace app {
 
-LogEdit::LogEdit() : model_(frame::kLogTextLimit) {}
+namespace {
+constexpr qreal kDefaultRefreshHz = 60;
+}  // namespace
+
+LogEdit::LogEdit() : model_(frame::kLogTextLimit) {
+  rx_timer_.setSingleShot(true);
+  rx_timer_.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&rx_timer_, &QTimer::timeout, [this] { ShowRxText(); });
+}
 
 void LogEdit::Attach(QPlainTextEdit* edit) {
   edit_ = edit;
@@ -79,18 +88,43 @@ void LogEdit::ReplaceSel(std::string_view text) {
 void LogEdit::SetRxText(std::string_view text) {
   rx_text_.assign(text);
   rx_dirty_ = true;
-  if (batch_depth_ == 0) ShowRxText();
+  if (batch_depth_ == 0) ScheduleRxText();
 }
 
 void LogEdit::BeginBatch() { ++batch_depth_; }
 
 void LogEdit::EndBatch() {
-  if (batch_depth_ > 0 && --batch_depth_ == 0) ShowRxText();
+  if (batch_depth_ > 0 && --batch_depth_ == 0) ScheduleRxText();
+}
+
+void LogEdit::DiscardRxText() {
+  rx_dirty_ = false;
+  rx_timer_.stop();
+}
+
+int LogEdit::RefreshPeriodMs() const {
+  if (refresh_period_ms_ > 0) return refresh_period_ms_;
+  qreal hz = kDefaultRefreshHz;
+  if (rx_label_ != nullptr && rx_label_->screen() != nullptr) hz = rx_label_->screen()->refreshRate();
+  if (hz < 1 || hz > 1000) hz = kDefaultRefreshHz;
+  return std::max(1, static_cast<int>(1000 / hz));
+}
+
+void LogEdit::ScheduleRxText() {
+  if (!rx_dirty_ || rx_timer_.isActive()) return;  // a pending show takes the latest text
+  const int period = RefreshPeriodMs();
+  const qint64 since = rx_shown_.isValid() ? rx_shown_.elapsed() : period;
+  if (since >= period) {
+    ShowRxText();
+  } else {
+    rx_timer_.start(static_cast<int>(period - since));
+  }
 }
 
 void LogEdit::ShowRxText() {
   if (!rx_dirty_) return;
   rx_dirty_ = false;
+  rx_shown_.start();
   if (rx_label_ != nullptr) {
     rx_label_->setText(
         QString::fromLatin1(rx_text_.data(), static_cast<qsizetype>(rx_text_.size())));

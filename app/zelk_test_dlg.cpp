@@ -217,6 +217,7 @@ void CZelk_testDlg::OnBnClickedClear() {
   m_editLog.ScrollCaret();
   m_editLog.ReplaceSel("");
   m_nLineNo = 0;
+  m_editLog.DiscardRxText();  // a count not shown yet must not come back after the reset
   SetDlgItemText(IDC_RX_COUNT, QStringLiteral("RX:0"));
   SetDlgItemText(IDC_TX_COUNT, QStringLiteral("TX:0"));
 }

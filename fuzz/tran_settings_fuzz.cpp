@@ -1,5 +1,6 @@
 // Fuzzes the settings file parser. Invariants: an accepted file yields consistent settings
-// (a source with its fields, a rate in range), and an error always names a line.
+// (a source or a replay with its fields, a rate and a speed in range), and an error always
+// names a line.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -26,14 +27,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
       }
       break;
+    case tran::SourceKind::kReplay:
+      if (settings.replay_path.empty()) std::abort();
+      break;
     case tran::SourceKind::kVirtual:
       break;
   }
+  if (settings.replay_speed < 0 || settings.replay_speed > tran::kMaxReplaySpeed) std::abort();
   if (settings.listen && settings.listen_address.empty()) std::abort();
   // What the file accepted, the command line accepts too, to the same effect.
   tran::TranSettings again;
   const std::string source = tran::DescribeSource(settings);
-  const std::string_view args[] = {"--source", source};
+  const bool replay = settings.source == tran::SourceKind::kReplay;
+  const std::string_view args[] = {replay ? "--replay" : "--source",
+                                   replay ? std::string_view(settings.replay_path) : source};
   if (tran::ParseArguments(args, again) || tran::DescribeSource(again) != source) std::abort();
   return 0;
 }

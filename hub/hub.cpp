@@ -22,6 +22,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -41,10 +42,19 @@ constexpr std::size_t kControlQueueBound = 256;
 constexpr std::size_t kPendingDeliveryBound = 65536;
 // Packets read from one client before the others get a turn.
 constexpr int kReadBudget = 64;
+// Packets read per recvmmsg call (each into a buffer of the largest packet size).
+constexpr std::size_t kRecvBatch = 16;
 // Packets handed to one sendmmsg call.
 constexpr std::size_t kSendBatch = 32;
 
 constexpr std::uint32_t kRouteMask = 0x0000FF00u;
+constexpr std::uint32_t kDeliveredBit = 0x10000000u;  // a delivery from a CAN bridge
+constexpr std::uint32_t kPostedBit = 0x20000000u;     // a block posted by a monitor
+
+// A monitor's frames for the CAN bus: posted (bit 29) and not yet a delivery (bit 28).
+bool IsForTheBridge(std::uint32_t code) {
+  return (code & kPostedBit) != 0 && (code & kDeliveredBit) == 0;
+}
 
 struct Client {
   int fd = -1;
@@ -56,6 +66,7 @@ struct Client {
   std::deque<std::vector<std::uint8_t>> control;  // replies, bounded by kControlQueueBound
   std::uint64_t dropped = 0;
   bool info_pending = false;
+  std::chrono::steady_clock::time_point read_after{};  // HubOptions::read_hold
 
   bool HasOutput() const { return info_pending || !control.empty() || !blocks.empty(); }
 };
@@ -86,6 +97,7 @@ struct Hub::Impl {
   std::atomic<std::uint64_t> blocks_routed{0};
   std::atomic<std::uint64_t> blocks_dropped{0};
   std::atomic<std::uint64_t> bad_messages{0};
+  std::atomic<std::size_t> largest_queue{0};  // blocks queued for the slowest client
 
   // Hub thread only.
   std::list<Client> clients;
@@ -96,14 +108,16 @@ struct Hub::Impl {
 
   void Run();
   void Accept();
-  void ReadFrom(Client& c);
+  bool ReadFrom(Client& c);
   void Handle(Client& c, const Message& m);
+  bool HasRecipient(std::uint32_t code, const Client* sender) const;
   void Route(std::uint32_t code, const Packet& packet, const Client* sender);
   void Flush(Client& c);
   void Close(Client& c, bool bad, WireError reason = WireError::kMalformed);
   void Reply(Client& c, std::uint32_t id, std::uint32_t status,
              std::span<const std::uint8_t> payload = {});
   void ShutDown();
+  void StoreLargestQueue();
 };
 
 void Hub::Impl::Accept() {
@@ -145,33 +159,46 @@ void Hub::Impl::Close(Client& c, bool bad, WireError reason) {
   c.control.clear();
 }
 
-void Hub::Impl::ReadFrom(Client& c) {
-  for (int i = 0; i < kReadBudget && !c.closed; ++i) {
-    iovec iov{recv_buffer.data(), recv_buffer.size()};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    const ssize_t n = ::recvmsg(c.fd, &msg, MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+// Reads up to kReadBudget packets, several per system call. True when the socket was read
+// empty (or the client closed), false when more may wait.
+bool Hub::Impl::ReadFrom(Client& c) {
+  std::array<mmsghdr, kRecvBatch> msgs{};
+  std::array<iovec, kRecvBatch> iovs{};
+  for (int read = 0; read < kReadBudget && !c.closed;) {
+    const std::size_t want = std::min<std::size_t>(kRecvBatch, kReadBudget - read);
+    for (std::size_t i = 0; i < want; ++i) {
+      iovs[i] = {recv_buffer.data() + i * kMaxMessage, kMaxMessage};
+      msgs[i] = {};
+      msgs[i].msg_hdr.msg_iov = &iovs[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int got = ::recvmmsg(c.fd, msgs.data(), static_cast<unsigned>(want), MSG_DONTWAIT, nullptr);
+    if (got < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
       Close(c, false);
-      return;
+      return true;
     }
-    if (n == 0) {
-      Close(c, false);  // peer closed
-      return;
+    for (int i = 0; i < got && !c.closed; ++i) {
+      const std::size_t n = msgs[i].msg_len;
+      if (n == 0) {
+        Close(c, false);  // peer closed
+        return true;
+      }
+      if (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) {
+        Close(c, true, WireError::kOversized);
+        return true;
+      }
+      const auto m = ParseMessage({recv_buffer.data() + i * kMaxMessage, n});
+      if (!m) {
+        Close(c, true, WireError::kMalformed);
+        return true;
+      }
+      Handle(c, *m);
     }
-    if (msg.msg_flags & MSG_TRUNC) {
-      Close(c, true, WireError::kOversized);
-      return;
-    }
-    const auto m = ParseMessage({recv_buffer.data(), static_cast<std::size_t>(n)});
-    if (!m) {
-      Close(c, true, WireError::kMalformed);
-      return;
-    }
-    Handle(c, *m);
+    read += got;
+    if (static_cast<std::size_t>(got) < want) return true;  // drained
   }
+  return c.closed;
 }
 
 void Hub::Impl::Reply(Client& c, std::uint32_t id, std::uint32_t status,
@@ -199,9 +226,16 @@ void Hub::Impl::Handle(Client& c, const Message& m) {
       return;
     case MsgType::kPost: {
       if (!c.registered) return Close(c, true, WireError::kBadField);
-      auto packet = std::make_shared<const std::vector<std::uint8_t>>(
-          EncodeMessage(MsgType::kDeliver, m.a, 0, m.payload));
-      Route(m.a, packet, &c);
+      // A host that observes posts is the bus's bridge: a monitor's frames go to it alone, and
+      // every client gets them back as the bridge's delivery. Without a host (pelmo_hub alone)
+      // a bridge can only be a client, so they are routed like any other block.
+      const bool host_only = observer && IsForTheBridge(m.a);
+      if (!host_only && HasRecipient(m.a, &c)) {
+        Route(m.a,
+              std::make_shared<const std::vector<std::uint8_t>>(
+                  EncodeMessage(MsgType::kDeliver, m.a, 0, m.payload)),
+              &c);
+      }
       if (observer) observer(m.a, m.payload);
       return;
     }
@@ -232,6 +266,13 @@ void Hub::Impl::Handle(Client& c, const Message& m) {
   }
 }
 
+bool Hub::Impl::HasRecipient(std::uint32_t code, const Client* sender) const {
+  const std::uint32_t route = code & kRouteMask;
+  return std::any_of(clients.begin(), clients.end(), [&](const Client& c) {
+    return &c != sender && c.registered && (c.value & route) != 0;
+  });
+}
+
 void Hub::Impl::Route(std::uint32_t code, const Packet& packet, const Client* sender) {
   const std::uint32_t route = code & kRouteMask;
   for (auto& c : clients) {
@@ -250,6 +291,7 @@ void Hub::Impl::Route(std::uint32_t code, const Packet& packet, const Client* se
 void Hub::Impl::Flush(Client& c) {
   // Sends what is queued, several packets per system call: the info report first, then
   // replies, then blocks, each in order.
+  if (c.closed || !c.HasOutput()) return;
   std::array<mmsghdr, kSendBatch> msgs{};
   std::array<iovec, kSendBatch> iovs{};
   std::vector<std::uint8_t> info;
@@ -291,6 +333,7 @@ void Hub::Impl::Flush(Client& c) {
 }
 
 void Hub::Impl::Run() {
+  using Clock = std::chrono::steady_clock;
   std::vector<pollfd> fds;
   std::vector<Client*> polled;
   std::vector<std::pair<std::uint32_t, Packet>> deliveries;
@@ -299,11 +342,26 @@ void Hub::Impl::Run() {
     polled.clear();
     fds.push_back({wake_fd, POLLIN, 0});
     fds.push_back({listen_fd, POLLIN, 0});
+    const auto now = Clock::now();
+    std::optional<Clock::time_point> next_read;
     for (auto& c : clients) {
-      fds.push_back({c.fd, static_cast<short>(POLLIN | (c.HasOutput() ? POLLOUT : 0)), 0});
+      // A client in its read hold is polled for output only, and left out while it has none:
+      // any packet arriving on a polled socket would wake this thread, wanted or not.
+      const bool readable = c.read_after <= now;
+      if (!readable && (!next_read || c.read_after < *next_read)) next_read = c.read_after;
+      if (!readable && !c.HasOutput()) continue;
+      fds.push_back({c.fd, static_cast<short>((readable ? POLLIN : 0) | (c.HasOutput() ? POLLOUT : 0)), 0});
       polled.push_back(&c);
     }
-    if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+    timespec wait{};
+    if (next_read) {
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*next_read - now).count();
+      wait.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+      wait.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    }
+    if (::ppoll(fds.data(), fds.size(), next_read ? &wait : nullptr, nullptr) < 0 && errno != EINTR) {
+      break;
+    }
 
     if (fds[0].revents & POLLIN) {
       std::uint64_t count;
@@ -317,10 +375,12 @@ void Hub::Impl::Run() {
     if (fds[1].revents & POLLIN) Accept();
     for (std::size_t i = 0; i < polled.size(); ++i) {
       const short ev = fds[i + 2].revents;
-      if (ev & POLLIN) {
-        ReadFrom(*polled[i]);
-      } else if (ev & (POLLHUP | POLLERR | POLLNVAL)) {
+      if (ev & POLLNVAL) {
         Close(*polled[i], false);
+      } else if (ev & (POLLIN | POLLHUP | POLLERR)) {
+        // A closed peer is read to its end first: its last posts still count.
+        const bool drained = ReadFrom(*polled[i]);
+        if (drained && options.read_hold.count() > 0) polled[i]->read_after = Clock::now() + options.read_hold;
       }
     }
     if (count_changed) {
@@ -329,7 +389,14 @@ void Hub::Impl::Run() {
     }
     for (auto& c : clients) Flush(c);
     clients.remove_if([](const Client& c) { return c.closed; });
+    StoreLargestQueue();
   }
+}
+
+void Hub::Impl::StoreLargestQueue() {
+  std::size_t largest = 0;
+  for (const auto& c : clients) largest = std::max(largest, c.blocks.size());
+  largest_queue.store(largest, std::memory_order_relaxed);
 }
 
 void Hub::Impl::ShutDown() {
@@ -347,6 +414,7 @@ void Hub::Impl::ShutDown() {
     wake_fd = -1;
   }
   clients_registered.store(0);
+  largest_queue.store(0);
 }
 
 Hub::Hub(HubOptions options) : impl_(std::make_unique<Impl>()) {
@@ -413,7 +481,7 @@ HubStart Hub::Start(std::string* error) {
     ::unlink(d.path.c_str());
     return fail(std::string("eventfd: ") + std::strerror(errno));
   }
-  d.recv_buffer.resize(kMaxMessage);
+  d.recv_buffer.resize(kRecvBatch * kMaxMessage);
   {
     std::lock_guard lock(d.mutex);
     d.stop = false;
@@ -469,6 +537,15 @@ HubStats Hub::Stats() const {
   s.blocks_dropped = impl_->blocks_dropped.load(std::memory_order_relaxed);
   s.bad_messages = impl_->bad_messages.load(std::memory_order_relaxed);
   return s;
+}
+
+std::size_t Hub::LargestClientBacklog() const {
+  std::size_t pending;
+  {
+    std::lock_guard lock(impl_->mutex);
+    pending = impl_->pending.size();
+  }
+  return pending + impl_->largest_queue.load(std::memory_order_relaxed);
 }
 
 }  // namespace pelmo

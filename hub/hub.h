@@ -3,11 +3,19 @@
 // A program hosts it (the companion does; so does the standalone pelmo_hub tool). The host can
 // also take part in the bus itself: it observes every posted block and delivers blocks of its own.
 //
+// Routing: a block goes, code word unchanged, to every other registered client whose value
+// shares a bit with code bits 8..15. One exception: a host with a post observer is the bus's
+// CAN bridge, so a monitor's frames for the CAN bus (bit 29 set, bit 28 clear, e.g.
+// 0x20000412) go to that observer alone; the bridge delivers its echo (0x10000412) to every
+// client. Without an observer (pelmo_hub alone) they are routed to the clients like any block,
+// so that a client acting as the bridge receives them.
+//
 // Threads: Start() launches one hub thread that owns every socket and client queue; Stop()
 // (or the destructor) joins it. Deliver() and the accessors may be called from any thread.
 // The post observer runs on the hub thread and must not block.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,6 +28,10 @@ namespace pelmo {
 struct HubOptions {
   std::string path;                         // socket path; empty: DefaultBusPath()
   std::size_t client_queue_blocks = 4096;   // per-client bound; overflow is dropped and counted
+  // After reading a client's socket empty, wait this long before reading it again, so that a
+  // trickle of posts is read in batches instead of one wake-up each (0: read at once). A client
+  // with more waiting than one read takes is read again at once.
+  std::chrono::microseconds read_hold{0};
 };
 
 struct HubStats {
@@ -34,6 +46,7 @@ enum class HubStart { kStarted, kAlreadyServed, kFailed };
 class Hub {
  public:
   // Called on the hub thread for every block a client posts, after it is routed to the others.
+  // Setting one makes the host the bus's bridge (see Routing above).
   using PostObserver = std::function<void(std::uint32_t code, std::span<const std::uint8_t> block)>;
 
   explicit Hub(HubOptions options = {});
@@ -54,6 +67,10 @@ class Hub {
 
   const std::string& Path() const;
   HubStats Stats() const;
+  // Blocks waiting for the slowest registered client: its queue plus the host deliveries the
+  // hub thread has not routed yet. Thread-safe; the queue part is refreshed by the hub thread
+  // after each round. For a host that paces its deliveries on its readers (a full-speed replay).
+  std::size_t LargestClientBacklog() const;
 
  private:
   struct Impl;

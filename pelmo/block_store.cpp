@@ -16,9 +16,9 @@ std::uint32_t BlockStore::Add(const void* owner, std::vector<std::uint8_t> data)
   if (static_cast<std::uint32_t>(last_seq_) == 0) ++last_seq_;
   bytes_ += data.size();
   backlog_.emplace(last_seq_, Entry{owner, std::move(data)});
+  ++owners_[owner].backlog.blocks;
   while (backlog_.size() > kMaxBlocks || (bytes_ > kMaxBytes && backlog_.size() > 1)) {
-    bytes_ -= backlog_.begin()->second.data.size();
-    backlog_.erase(backlog_.begin());
+    Forget(backlog_.begin());
     dropped_.fetch_add(1, std::memory_order_relaxed);
   }
   return static_cast<std::uint32_t>(last_seq_);
@@ -36,6 +36,16 @@ const void* BlockStore::Fetch(std::uint32_t handle, std::uint32_t* byte_count) {
   }
   const auto it = backlog_.find(seq);
   if (it == backlog_.end()) return nullptr;
+  OwnerState& state = owners_[it->second.owner];
+  state.backlog.last_fetch = std::chrono::steady_clock::now();
+  if (seq > state.newest_fetched) {
+    // This block and the owner's unfetched ones before it leave its in-order backlog.
+    for (auto at = backlog_.upper_bound(state.newest_fetched);
+         at != backlog_.end() && at->first <= seq; ++at) {
+      if (at->second.owner == it->second.owner) --state.backlog.blocks;
+    }
+    state.newest_fetched = seq;
+  }
   auto& slot = fetched_[fetched_next_];
   fetched_next_ = (fetched_next_ + 1) % kFetchedKept;
   slot = std::move(it->second.data);  // the buffer moves, its address stays
@@ -47,8 +57,22 @@ const void* BlockStore::Fetch(std::uint32_t handle, std::uint32_t* byte_count) {
   return slot.empty() ? &kEmpty : slot.data();
 }
 
+BlockStore::Backlog BlockStore::BacklogOf(const void* owner) {
+  std::lock_guard lock(mutex_);
+  const auto it = owners_.find(owner);
+  return it == owners_.end() ? Backlog{} : it->second.backlog;
+}
+
+void BlockStore::Forget(std::map<std::uint64_t, Entry>::iterator it) {
+  OwnerState& state = owners_[it->second.owner];
+  if (it->first > state.newest_fetched) --state.backlog.blocks;
+  bytes_ -= it->second.data.size();
+  backlog_.erase(it);
+}
+
 void BlockStore::DropOwner(const void* owner) {
   std::lock_guard lock(mutex_);
+  owners_.erase(owner);
   for (auto it = backlog_.begin(); it != backlog_.end();) {
     if (it->second.owner == owner) {
       bytes_ -= it->second.data.size();
@@ -62,6 +86,7 @@ void BlockStore::DropOwner(const void* owner) {
 void BlockStore::Clear() {
   std::lock_guard lock(mutex_);
   backlog_.clear();
+  owners_.clear();
   bytes_ = 0;
   for (auto& f : fetched_) std::vector<std::uint8_t>().swap(f);
 }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -30,6 +31,15 @@ class BlockStore {
   // Older unfetched blocks stay where they are.
   const void* Fetch(std::uint32_t handle, std::uint32_t* byte_count);
 
+  // An owner that reads in order: its blocks stored after the newest one it fetched, and when
+  // it last fetched. Blocks older than its newest fetch were passed over (a paused monitor
+  // leaves them) and do not count.
+  struct Backlog {
+    std::size_t blocks = 0;
+    std::chrono::steady_clock::time_point last_fetch{};  // epoch: never fetched
+  };
+  Backlog BacklogOf(const void* owner);
+
   // Forgets the unfetched blocks of one owner (not counted as dropped).
   void DropOwner(const void* owner);
   // Forgets everything, fetched blocks included.
@@ -42,9 +52,15 @@ class BlockStore {
     const void* owner;
     std::vector<std::uint8_t> data;
   };
+  struct OwnerState {
+    std::uint64_t newest_fetched = 0;  // sequence number
+    Backlog backlog;
+  };
+  void Forget(std::map<std::uint64_t, Entry>::iterator it);  // with mutex_ held
 
   std::mutex mutex_;
   std::map<std::uint64_t, Entry> backlog_;  // by sequence number, oldest first
+  std::map<const void*, OwnerState> owners_;
   std::uint64_t last_seq_ = 0;
   std::size_t bytes_ = 0;
   std::array<std::vector<std::uint8_t>, kFetchedKept> fetched_;

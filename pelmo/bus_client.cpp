@@ -27,6 +27,12 @@
 // (HubTrusted), and a window counts as on the bus once the hub has answered its registration.
 // Each window keeps why it is not (its offline reason, PM_INFO_OFFLINE_REASON); the library
 // goes on retrying whatever the reason, quietly, and leaves it to the program to give up.
+//
+// Delivered blocks: a window that fetches its blocks in order but falls kReadMark blocks
+// behind has its socket left unread until it catches up, so the hub's queue for it fills and
+// a producer that paces itself on that queue (a full-speed replay) slows down instead of the
+// oldest blocks being dropped here. A window that has not fetched for kFetchGrace (a paused
+// monitor, a window that never fetches) is read on as before, beyond it the oldest go.
 #include "pelmo/bus_client.h"
 
 #include <poll.h>
@@ -73,6 +79,12 @@ constexpr int kReadBudget = 64;
 constexpr std::size_t kSendBatch = 64;
 // Packets read per recvmmsg call (each with a buffer of the largest packet size).
 constexpr std::size_t kRecvBatch = 8;
+// Reading pauses for a window this many blocks behind (about 8 MiB of full blocks, far below
+// the backlog's bound) while it fetched within kFetchGrace; it is looked at again every
+// kReadPausePoll.
+constexpr std::size_t kReadMark = 2048;
+constexpr milliseconds kFetchGrace{2000};
+constexpr milliseconds kReadPausePoll{1};
 
 struct Outgoing {
   std::vector<std::uint8_t> bytes;
@@ -669,7 +681,13 @@ void BusClient::Run() {
         std::lock_guard lock(mutex_);
         pending = !w->out.empty();
       }
-      fds.push_back({w->fd, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0});
+      const BlockStore::Backlog backlog = store_.BacklogOf(w.get());
+      const bool read = backlog.blocks < kReadMark || now - backlog.last_fetch >= kFetchGrace;
+      if (!read) {
+        const auto wait = static_cast<int>(kReadPausePoll.count());
+        timeout = timeout < 0 ? wait : std::min(timeout, wait);
+      }
+      fds.push_back({w->fd, static_cast<short>((read ? POLLIN : 0) | (pending ? POLLOUT : 0)), 0});
       polled.push_back(w);
     }
     if (timeout == 0) continue;

@@ -6,6 +6,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl-dev
   python3-can xvfb xauth x11-apps xdotool imagemagick fonts-dejavu-core
+  dpkg-dev lintian file qt6-qpa-plugins  # the Debian package: its build, checks, a dependency
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
 
 namespace tools {
 
@@ -20,18 +19,28 @@ void LineWriterView::SetRxText(std::string_view) {
 }
 
 void LineWriterView::ReplaceSel(std::string_view text) {
-  // Lines leave as "...\n"; one write per line, so a reader sees each as soon as it is shown.
-  std::string line;
+  // Lines leave as "...\n", gathered until the next Flush.
   while (!text.empty() && !LimitReached() && write_error_ == 0) {
     const std::size_t end = text.find('\n');
     std::string_view piece = text.substr(0, end == std::string_view::npos ? text.size() : end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
-    line.assign(piece);
-    line += '\n';
-    WriteAll(line);
-    if (write_error_ == 0) ++lines_written_;
+    gathered_.append(piece);
+    gathered_ += '\n';
+    ++lines_taken_;
+    ++lines_gathered_;
   }
+  if (gathered_.size() >= kFlushBytes) Flush();
+}
+
+void LineWriterView::Flush() {
+  if (gathered_.empty()) return;
+  if (write_error_ == 0) {
+    WriteAll(gathered_);
+    if (write_error_ == 0) lines_written_ += lines_gathered_;
+  }
+  gathered_.clear();
+  lines_gathered_ = 0;
 }
 
 void LineWriterView::WriteAll(std::string_view bytes) {

@@ -1,14 +1,17 @@
-// A log view that writes each flushed log line to a file descriptor as it is shown, so a
-// headless tool prints exactly the lines the monitor's log would hold.
+// A log view that writes the flushed log lines to a file descriptor, so a headless tool prints
+// exactly the lines the monitor's log would hold.
 //
 //   ShowRecord flushes "0      5ms      123 - 01 A0\r\n"  -> writes "0      5ms      123 - 01 A0\n"
 //
 // The tool keeps the receive log flushing on every record: each record's RX update re-arms the
-// flush flag, so every shown record is written at once instead of waiting for a tick. The
-// selection, scrolling and the trim's empty replacements have no meaning on a stream.
+// flush flag, so every shown record reaches the view at once instead of waiting for a tick. The
+// view gathers the lines and writes them with one write per Flush (the tool flushes after each
+// round of bus notifications), or sooner once kFlushBytes have gathered. The selection,
+// scrolling and the trim's empty replacements have no meaning on a stream.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "frame/log_view.h"
@@ -25,8 +28,15 @@ class LineWriterView : public frame::LogView {
   void ReplaceSel(std::string_view text) override;
   void SetRxText(std::string_view text) override;
 
+  // Writes the gathered lines.
+  void Flush();
+
+  static constexpr std::size_t kFlushBytes = 64 * 1024;
+
+  // Lines written to the descriptor so far.
   std::uint64_t LinesWritten() const { return lines_written_; }
-  bool LimitReached() const { return max_lines_ != 0 && lines_written_ >= max_lines_; }
+  // True once max_lines lines have been taken (some may wait for Flush).
+  bool LimitReached() const { return max_lines_ != 0 && lines_taken_ >= max_lines_; }
   // errno of the first failed write, or 0; nothing is written after a failure.
   int WriteError() const { return write_error_; }
 
@@ -36,7 +46,10 @@ class LineWriterView : public frame::LogView {
   int fd_;
   bool& flush_due_;
   std::uint64_t max_lines_;
+  std::uint64_t lines_taken_ = 0;
   std::uint64_t lines_written_ = 0;
+  std::uint64_t lines_gathered_ = 0;
+  std::string gathered_;  // keeps its capacity between flushes
   int write_error_ = 0;
 };
 

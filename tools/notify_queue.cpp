@@ -29,12 +29,18 @@ void NotifyQueue::Push(Notification notification) noexcept {
 }
 
 std::vector<Notification> NotifyQueue::TakeAll() {
+  std::vector<Notification> taken;
+  TakeAllInto(taken);
+  return taken;
+}
+
+void NotifyQueue::TakeAllInto(std::vector<Notification>& into) {
+  into.clear();
   std::uint64_t ignored = 0;
   [[maybe_unused]] const ssize_t n = read(event_fd_, &ignored, sizeof ignored);
   std::lock_guard lock(mutex_);
-  std::vector<Notification> taken(waiting_.begin(), waiting_.end());
+  into.assign(waiting_.begin(), waiting_.end());
   waiting_.clear();
-  return taken;
 }
 
 std::uint64_t NotifyQueue::Dropped() const {

@@ -35,6 +35,8 @@ class NotifyQueue {
 
   void Push(Notification notification) noexcept;
   std::vector<Notification> TakeAll();
+  // The same into `into` (cleared first), which keeps its capacity from call to call.
+  void TakeAllInto(std::vector<Notification>& into);
   std::uint64_t Dropped() const;
 
   // A pm_post_fn whose context is a NotifyQueue; passes on bus notifications only.

@@ -64,6 +64,7 @@ int run(const tools::DumpOptions& options, int signal_fd) {
 
   int status = tools::kExitOk;
   bool running = true;
+  std::vector<tools::Notification> taken;
   while (running) {
     pollfd fds[2] = {{queue.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0}};
     const int ready = poll(fds, 2, kRefusalCheckMs);
@@ -78,14 +79,18 @@ int run(const tools::DumpOptions& options, int signal_fd) {
       break;
     }
     if (fds[1].revents != 0) break;
-    for (const tools::Notification& n : queue.TakeAll()) {
+    queue.TakeAllInto(taken);
+    for (const tools::Notification& n : taken) {
       bus::OnBusNotify(false, n.code, n.handle, ctx);
       if (view.LimitReached() || view.WriteError() != 0) {
         running = false;
         break;
       }
     }
+    view.Flush();  // one write for the whole round: each line is out as soon as it was shown
+    if (view.WriteError() != 0) running = false;
   }
+  view.Flush();
   if (view.WriteError() != 0 && view.WriteError() != EPIPE) {
     std::fprintf(stderr, "%s: cannot write to stdout: %s\n", kTool,
                  std::strerror(view.WriteError()));

@@ -25,6 +25,50 @@ void StampRecord(frame::FrameRecord& record, std::uint16_t stamp) {
 Bridge::Bridge(CanSource& source, DeliverFn deliver, SocketcandServer* server, CandumpLog* log)
     : source_(source), deliver_(std::move(deliver)), server_(server), log_(log) {}
 
+Bridge::~Bridge() {
+  if (hold_timer_ != 0) loop_->CancelTimer(hold_timer_);
+}
+
+void Bridge::CoalesceOn(EventLoop& loop, std::chrono::steady_clock::duration hold,
+                        PostQueue* intake) {
+  loop_ = &loop;
+  intake_ = intake;
+  coalescer_.emplace(hold, kMaxBlockRecords,
+                     [this](std::span<const frame::FrameRecord> block) { DeliverBlocks(block); });
+}
+
+void Bridge::DeliverBlocks(std::span<const frame::FrameRecord> records) {
+  for (std::size_t at = 0; at < records.size(); at += kMaxBlockRecords) {
+    const std::size_t count = std::min(kMaxBlockRecords, records.size() - at);
+    deliver_(kFrameDeliveryCode,
+             std::span(reinterpret_cast<const std::uint8_t*>(records.data() + at),
+                       count * frame::kRecordSize));
+  }
+}
+
+// Keeps a timer at the end of the coalescer's hold, and the intake held while one runs.
+void Bridge::FollowHold() {
+  const auto end = coalescer_->HoldEnd();
+  if (!end) return;
+  if (intake_) intake_->Hold();
+  if (hold_timer_ != 0 && hold_timer_at_ == *end) return;
+  if (hold_timer_ != 0) loop_->CancelTimer(hold_timer_);
+  hold_timer_at_ = *end;
+  hold_timer_ = loop_->AddTimer(*end, [this] { OnHoldEnd(); });
+}
+
+void Bridge::OnHoldEnd() {
+  hold_timer_ = 0;
+  // Frames posted during the hold join the block that goes out now.
+  if (intake_) intake_->Drain();
+  coalescer_->Tick(EventLoop::Clock::now());
+  if (coalescer_->HoldEnd()) {
+    FollowHold();
+  } else if (intake_) {
+    intake_->Release();  // idle: the next posted frame wakes the loop and goes out at once
+  }
+}
+
 void Bridge::Transmit(std::span<const frame::FrameRecord> records, std::uint64_t origin) {
   const std::size_t accepted = source_.Transmit(records);
   Distribute(records.first(accepted), origin);
@@ -37,11 +81,11 @@ void Bridge::Distribute(std::span<const frame::FrameRecord> records, std::uint64
   const std::uint16_t stamp = RecordClockMs();
   stamped_.assign(records.begin(), records.end());
   for (auto& record : stamped_) StampRecord(record, stamp);
-  for (std::size_t at = 0; at < stamped_.size(); at += kMaxBlockRecords) {
-    const std::size_t count = std::min(kMaxBlockRecords, stamped_.size() - at);
-    deliver_(kFrameDeliveryCode,
-             std::span(reinterpret_cast<const std::uint8_t*>(stamped_.data() + at),
-                       count * frame::kRecordSize));
+  if (coalescer_) {
+    coalescer_->Add(stamped_, EventLoop::Clock::now());
+    FollowHold();
+  } else {
+    DeliverBlocks(stamped_);
   }
   timeval now;
   gettimeofday(&now, nullptr);
@@ -69,7 +113,7 @@ void PostQueue::Push(std::uint32_t code, std::span<const std::uint8_t> block) {
     const std::size_t room = max_records_ - std::min(max_records_, pending_.size());
     const std::size_t taken = std::min(room, count);
     dropped_ += count - taken;
-    wake = pending_.empty() && taken > 0;
+    wake = pending_.empty() && taken > 0 && !holding_;
     for (std::size_t i = 0; i < taken; ++i) {
       frame::FrameRecord record;
       std::memcpy(record.data(), block.data() + i * frame::kRecordSize, frame::kRecordSize);
@@ -84,13 +128,28 @@ std::uint64_t PostQueue::Dropped() const {
   return dropped_;
 }
 
+void PostQueue::Hold() {
+  std::lock_guard lock(mutex_);
+  holding_ = true;
+}
+
+void PostQueue::Release() {
+  bool waiting;
+  {
+    std::lock_guard lock(mutex_);
+    holding_ = false;
+    waiting = !pending_.empty();  // pushed while held: no wake was sent for them
+  }
+  if (waiting) Drain();
+}
+
 void PostQueue::Drain() {
   draining_.clear();
   {
     std::lock_guard lock(mutex_);
     draining_.swap(pending_);
   }
-  consumer_(draining_);
+  if (!draining_.empty()) consumer_(draining_);
 }
 
 }  // namespace tran

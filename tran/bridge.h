@@ -2,8 +2,10 @@
 //
 // Frames transmitted (posted by bus clients, sent by socketcand clients, generated) go to the
 // source; what it accepts is echoed like SocketCAN's local echo. Echoed and received frames
-// are stamped and distributed: to every bus client in blocks of at most kMaxBlockRecords, to
-// socketcand clients (except the one that sent them) and to the log.
+// are stamped on arrival and distributed: to every bus client in blocks of at most
+// kMaxBlockRecords, to socketcand clients (except the one that sent them) and to the log.
+// With CoalesceOn, frames that reach the bus close together share a block (BlockCoalescer):
+// an idle bus gets a frame at once, a busy one a block per kDeliveryHold.
 //
 // Threads: every method runs on the event loop thread; PostQueue carries blocks from the
 // hub's thread to it.
@@ -11,14 +13,17 @@
 
 #include <sys/time.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "frame/frame_record.h"
+#include "tran/block_coalescer.h"
 #include "tran/can_source.h"
 #include "tran/candump_log.h"
 #include "tran/event_loop.h"
@@ -26,10 +31,17 @@
 
 namespace tran {
 
+class PostQueue;
+
 inline constexpr std::uint32_t kFramePostMask = 0x200000FF;
 inline constexpr std::uint32_t kFramePostCode = 0x20000012;
 inline constexpr std::uint32_t kFrameDeliveryCode = 0x10000412;
 inline constexpr std::size_t kMaxBlockRecords = 256;
+// Longest a frame waits to share its block with the frames that follow it.
+inline constexpr std::chrono::milliseconds kDeliveryHold{2};
+// How long the hub waits after reading a client's posts before reading that client again: a
+// trickle of posts is then read in batches; a frame waits at most this long to be read.
+inline constexpr std::chrono::milliseconds kPostReadHold{2};
 
 // The companion's clock for record timestamps: monotonic milliseconds modulo 65536.
 std::uint16_t RecordClockMs();
@@ -43,6 +55,16 @@ class Bridge {
 
   // server and log may be null. Everything must outlive the bridge.
   Bridge(CanSource& source, DeliverFn deliver, SocketcandServer* server, CandumpLog* log);
+  ~Bridge();
+  Bridge(const Bridge&) = delete;
+  Bridge& operator=(const Bridge&) = delete;
+
+  // From now on, gathers bus deliveries into blocks with holds of `hold`, timed on `loop`.
+  // intake (may be null) is held during each hold, so frames posted on the bus then wait for
+  // the hold's end instead of waking the loop one by one. Without this call every frame
+  // batch is delivered at once.
+  void CoalesceOn(EventLoop& loop, std::chrono::steady_clock::duration hold,
+                  PostQueue* intake = nullptr);
 
   // Frames to put on the CAN bus; origin is the socketcand client that sent them (0: none).
   void Transmit(std::span<const frame::FrameRecord> records, std::uint64_t origin = 0);
@@ -53,6 +75,9 @@ class Bridge {
 
  private:
   void Distribute(std::span<const frame::FrameRecord> records, std::uint64_t skip_client);
+  void DeliverBlocks(std::span<const frame::FrameRecord> records);
+  void FollowHold();
+  void OnHoldEnd();
 
   CanSource& source_;
   DeliverFn deliver_;
@@ -61,6 +86,11 @@ class Bridge {
   std::vector<frame::FrameRecord> stamped_;
   std::uint64_t distributed_ = 0;
   bool log_error_reported_ = false;
+  EventLoop* loop_ = nullptr;
+  PostQueue* intake_ = nullptr;
+  std::optional<BlockCoalescer> coalescer_;
+  std::uint64_t hold_timer_ = 0;  // 0: none armed
+  EventLoop::Clock::time_point hold_timer_at_{};
 };
 
 // Hands frame records posted on the bus from the hub's thread to the event loop thread.
@@ -72,19 +102,25 @@ class PostQueue {
   PostQueue(EventLoop& loop, Consumer consumer, std::size_t max_records = 65536);
 
   // Any thread (the hub's post observer): takes the whole records of a frame block and
-  // ignores blocks of other codes. Never blocks for long.
+  // ignores blocks of other codes. Never blocks for long. Wakes the loop thread for the first
+  // records waiting, unless the queue is held.
   void Push(std::uint32_t code, std::span<const std::uint8_t> block);
   std::uint64_t Dropped() const;
 
- private:
+  // Loop thread: while held, records wait without waking the loop until Drain or Release.
+  void Hold();
+  void Release();
+  // Loop thread: hands everything waiting to the consumer.
   void Drain();
 
+ private:
   EventLoop& loop_;
   Consumer consumer_;
   std::size_t max_records_;
   mutable std::mutex mutex_;
   std::vector<frame::FrameRecord> pending_;   // guarded by mutex_
   std::uint64_t dropped_ = 0;                 // guarded by mutex_
+  bool holding_ = false;                      // guarded by mutex_
   std::vector<frame::FrameRecord> draining_;  // loop thread only
 };
 

@@ -8,6 +8,7 @@
 
 #include <sys/time.h>
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,6 +19,33 @@ namespace tran {
 
 void AppendCandumpLine(std::string& out, const frame::FrameRecord& record, const timeval& time,
                        std::string_view iface);
+
+// Reading a line back, for replay. Besides the lines above it takes those of can-utils' candump
+// -l and of python-can's log writer:
+//   "(1700000000.000100) can0 123#1122"             standard id 0x123, two bytes
+//   "(0.250000) vcan0 0000ABCD#11 R"                python-can: direction R or T after the frame
+//   "(1.5) vcan0 123#11.22"                         a fraction of 1..9 digits; '.' between bytes
+//   "(1.000000) vcan0 7FF#1122334455667788_C"       eight bytes with length code 12 (len8_dlc)
+//   "   " (blanks only)                             blank, not counted
+// Lines of frames this bus does not carry are told apart, so a replay can say what it skipped:
+//   "(1.000000) vcan0 123##1AABB"                   CAN FD frame
+//   "(1.000000) vcan0 123#R"  "(1.0) vcan0 123#R4"  remote frame
+//   "(1.000000) vcan0 20000080#0000000000000000"    error frame (CAN_ERR_FLAG set in the id)
+// Anything else is malformed: "(1.0) vcan0 800#", "(1.0) vcan0 1234#", "(1.0) vcan0 123#1",
+// "(1.0) vcan0 123#112233445566778899", "1.0 vcan0 123#", "(1.0) vcan0 123# X".
+enum class CandumpLineKind { kFrame, kBlank, kCanFd, kRemote, kErrorFrame, kMalformed };
+
+struct CandumpEntry {
+  std::int64_t time_us = 0;     // the recorded time in microseconds
+  std::string_view iface;       // points into the parsed line
+  frame::FrameRecord record{};  // timestamp bytes zero
+};
+
+// Parses one line without its '\n' (a trailing '\r' is allowed); entry is set for kFrame only.
+CandumpLineKind ParseCandumpLine(std::string_view line, CandumpEntry& entry);
+
+// "CAN FD frame", "remote frame", ... for reports.
+const char* DescribeCandumpLineKind(CandumpLineKind kind);
 
 // An append-only log file; each batch of lines goes out in one write() so a killed process
 // leaves only whole lines behind. Not thread-safe: used by the event loop thread only.

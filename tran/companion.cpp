@@ -37,9 +37,18 @@ using Clock = EventLoop::Clock;
 constexpr std::chrono::seconds kHousekeepingPeriod{1};
 constexpr std::size_t kGeneratorBatch = 4096;
 constexpr std::uint64_t kGeneratorTickFrames = 256;
+// A full-speed replay waits while a bus client has this many blocks queued (of the hub's 4096)
+// or a socketcand client this many bytes (of the server's 1 MiB): far below the drop bounds.
+constexpr std::size_t kReplayHubBacklogBlocks = 256;
+constexpr std::size_t kReplayServerBacklogBytes = 256 * 1024;
 
-std::unique_ptr<CanSource> MakeSource(const TranSettings& settings) {
+std::unique_ptr<CanSource> MakeSource(const TranSettings& settings, ReplayOptions replay) {
   switch (settings.source) {
+    case SourceKind::kReplay:
+      replay.path = settings.replay_path;
+      replay.loop = settings.replay_loop;
+      replay.speed = settings.replay_speed;
+      return MakeReplaySource(std::move(replay));
     case SourceKind::kSocketcan:
       return MakeSocketcanSource(settings.iface);
     case SourceKind::kSocketcand: {
@@ -134,13 +143,21 @@ int RunCompanion(const TranSettings& settings, bool detached,
   } signal_closer{signal_fd};
 
   EventLoop loop;
-  std::unique_ptr<CanSource> source = MakeSource(settings);
+  // A replay starts once someone sees it, and at speed 0 keeps within what its readers take;
+  // both questions are answered by the hub, the log and the server, set up below.
+  std::function<bool()> consumers_present;
+  std::function<bool()> consumers_full;
+  ReplayOptions replay;
+  replay.ready = [&consumers_present] { return consumers_present(); };
+  replay.consumers_full = [&consumers_full] { return consumers_full(); };
+  std::unique_ptr<CanSource> source = MakeSource(settings, std::move(replay));
   std::unique_ptr<Bridge> bridge;
   PostQueue posted(
       loop, [&bridge](std::span<const frame::FrameRecord> records) { bridge->Transmit(records); });
 
   pelmo::HubOptions hub_options;
   hub_options.path = settings.bus_path;
+  hub_options.read_hold = kPostReadHold;
   pelmo::Hub hub(hub_options);
   hub.SetPostObserver([&posted](std::uint32_t code, std::span<const std::uint8_t> block) {
     posted.Push(code, block);
@@ -180,10 +197,19 @@ int RunCompanion(const TranSettings& settings, bool detached,
     if (!server->Start(&error)) return fail(error);
   }
 
+  consumers_present = [&] {
+    return log.IsOpen() || hub.Stats().clients > 0 || (server && server->ClientCount() > 0);
+  };
+  consumers_full = [&] {
+    return hub.LargestClientBacklog() >= kReplayHubBacklogBlocks ||
+           (server && server->LargestClientBacklogBytes() >= kReplayServerBacklogBytes);
+  };
   bridge = std::make_unique<Bridge>(
       *source,
       [&hub](std::uint32_t code, std::span<const std::uint8_t> block) { hub.Deliver(code, block); },
       server.get(), log.IsOpen() ? &log : nullptr);
+  // Frames close together share a block; posts wait for a running hold instead of waking us.
+  bridge->CoalesceOn(loop, kDeliveryHold, &posted);
   if (!source->Start(
           loop,
           [&bridge](std::span<const frame::FrameRecord> records) { bridge->Received(records); },

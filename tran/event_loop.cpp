@@ -3,7 +3,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <stdexcept>
 
 namespace tran {
@@ -65,20 +67,26 @@ void EventLoop::RunOnce(std::chrono::milliseconds max_wait) {
   while (!timer_order_.empty() && !timers_.contains(timer_order_.begin()->second)) {
     timer_order_.erase(timer_order_.begin());
   }
-  int timeout = static_cast<int>(max_wait.count());
+  // The wait is in nanoseconds (ppoll), so a timer fires within the kernel's timer slack of
+  // its time rather than up to a millisecond late: replayed frames keep their recorded gaps.
+  std::chrono::nanoseconds timeout = max_wait;
   if (!timer_order_.empty()) {
-    const auto until = timer_order_.begin()->first - Clock::now();
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until).count();
-    const int timer_ms = ms < 0 ? 0 : static_cast<int>(std::min<long long>(ms, 60'000));
-    if (timeout < 0 || timer_ms < timeout) timeout = timer_ms;
+    const auto until =
+        std::clamp<std::chrono::nanoseconds>(timer_order_.begin()->first - Clock::now(),
+                                             std::chrono::nanoseconds(0), std::chrono::seconds(60));
+    if (timeout.count() < 0 || until < timeout) timeout = until;
   }
+  timespec wait{};
+  wait.tv_sec = static_cast<time_t>(timeout.count() / 1'000'000'000);
+  wait.tv_nsec = static_cast<long>(timeout.count() % 1'000'000'000);
   poll_fds_.clear();
   poll_generations_.clear();
   for (const auto& [fd, watch] : watches_) {
     poll_fds_.push_back(pollfd{fd, watch.events, 0});
     poll_generations_.push_back(watch.generation);
   }
-  const int ready = ::poll(poll_fds_.data(), poll_fds_.size(), timeout);
+  const int ready =
+      ::ppoll(poll_fds_.data(), poll_fds_.size(), timeout.count() < 0 ? nullptr : &wait, nullptr);
   if (ready < 0 && errno != EINTR) throw std::runtime_error("poll failed");
   for (std::size_t i = 0; ready > 0 && i < poll_fds_.size(); ++i) {
     if (poll_fds_[i].revents == 0) continue;

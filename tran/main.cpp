@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
     // The background process works from "/": resolve relative paths first.
     settings.bus_path = Absolute(settings.bus_path);
     settings.log_path = Absolute(settings.log_path);
+    settings.replay_path = Absolute(settings.replay_path);
     tran::DetachIntoBackground();
   }
   return tran::RunCompanion(settings, detach, tran::ReportStartStatus);

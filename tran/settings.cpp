@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <charconv>
+#include <cmath>
 #include <vector>
 
 namespace tran {
@@ -115,17 +116,49 @@ std::optional<bool> ParseBool(std::optional<std::string_view> value) {
 
 bool TakesValue(std::string_view key) {
   return key == "bus" || key == "source" || key == "listen" || key == "log" || key == "generate" ||
-         key == "idle-exit";
+         key == "idle-exit" || key == "replay" || key == "speed";
+}
+
+bool IsFlag(std::string_view key) { return key == "foreground" || key == "loop"; }
+
+// A replay is the CAN source: one layer of settings (the file, the command line) names either
+// a source or a replay; a later layer overrides an earlier one.
+struct SourceChoice {
+  bool source = false;
+  bool replay = false;
+  bool replay_options = false;  // loop or speed
+  // False once the layer has named both.
+  bool Take(std::string_view key) {
+    source = source || key == "source";
+    replay = replay || key == "replay";
+    replay_options = replay_options || key == "loop" || key == "speed";
+    return !(source && replay);
+  }
+};
+
+std::optional<std::string> ApplySpeed(std::string_view value, TranSettings& settings) {
+  double speed = -1;
+  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), speed);
+  if (ec != std::errc{} || end != value.data() + value.size() || !std::isfinite(speed) ||
+      speed > kMaxReplaySpeed || (speed != 0 && speed < 0.001)) {
+    return "bad speed " + Quote(value) +
+           " (0: as fast as the clients take the frames; else a factor from 0.001, 1 = recorded)";
+  }
+  settings.replay_speed = speed;
+  return std::nullopt;
 }
 
 }  // namespace
 
 std::optional<std::string> ApplySetting(std::string_view key, std::optional<std::string_view> value,
                                         TranSettings& settings) {
-  if (key == "foreground") {
+  if (IsFlag(key)) {
     const auto flag = ParseBool(value);
-    if (!flag) return "bad value " + Quote(*value) + " for foreground (expected true or false)";
-    settings.foreground = *flag;
+    if (!flag) {
+      return "bad value " + Quote(*value) + " for " + std::string(key) +
+             " (expected true or false)";
+    }
+    (key == "loop" ? settings.replay_loop : settings.foreground) = *flag;
     return std::nullopt;
   }
   if (!TakesValue(key)) return "unknown setting " + Quote(key);
@@ -140,6 +173,12 @@ std::optional<std::string> ApplySetting(std::string_view key, std::optional<std:
     settings.log_path = std::string(*value);
     return std::nullopt;
   }
+  if (key == "replay") {
+    settings.source = SourceKind::kReplay;
+    settings.replay_path = std::string(*value);
+    return std::nullopt;
+  }
+  if (key == "speed") return ApplySpeed(*value, settings);
   if (key == "generate") {
     const auto rate = ParseNumber<std::uint64_t>(*value, 0, kMaxGenerateRate);
     if (!rate) {
@@ -158,6 +197,7 @@ std::optional<std::string> ApplySetting(std::string_view key, std::optional<std:
 
 std::optional<std::string> ParseSettingsText(std::string_view text, TranSettings& settings) {
   std::size_t line_number = 0;
+  SourceChoice choice;
   while (!text.empty()) {
     ++line_number;
     const std::size_t end = text.find('\n');
@@ -177,15 +217,16 @@ std::optional<std::string> ParseSettingsText(std::string_view text, TranSettings
     if (key == "help" || key == "version") {
       return "line " + std::to_string(line_number) + ": " + Quote(key) + " is not a setting";
     }
-    if (auto error = ApplySetting(key, value, settings)) {
-      return "line " + std::to_string(line_number) + ": " + *error;
-    }
+    auto error = ApplySetting(key, value, settings);
+    if (!error && !choice.Take(key)) error = "replay and source exclude each other";
+    if (error) return "line " + std::to_string(line_number) + ": " + *error;
   }
   return std::nullopt;
 }
 
 std::optional<std::string> ParseArguments(std::span<const std::string_view> args,
                                           TranSettings& settings) {
+  SourceChoice choice;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view arg = args[i];
     if (arg == "-h" || arg == "--help") {
@@ -206,8 +247,8 @@ std::optional<std::string> ParseArguments(std::span<const std::string_view> args
       value = key.substr(equals + 1);
       key = key.substr(0, equals);
     }
-    if (key == "foreground") {
-      if (value) return "option --foreground takes no value";
+    if (IsFlag(key)) {
+      if (value) return "option --" + std::string(key) + " takes no value";
     } else if (!TakesValue(key)) {
       return "unknown option " + Quote(arg);
     } else if (!value) {
@@ -215,6 +256,11 @@ std::optional<std::string> ParseArguments(std::span<const std::string_view> args
       value = args[++i];
     }
     if (auto error = ApplySetting(key, value, settings)) return error;
+    if (!choice.Take(key))
+      return "--replay and --source exclude each other (a replay is the source)";
+  }
+  if (choice.replay_options && settings.source != SourceKind::kReplay) {
+    return "--loop and --speed need --replay";
   }
   return std::nullopt;
 }
@@ -245,6 +291,10 @@ std::string UsageText() {
          "                      loopback unless ADDR is given (0.0.0.0 for all)\n"
          "  --log FILE          append every frame to FILE in candump -l format\n"
          "  --generate RATE     put RATE generated frames per second on the bus\n"
+         "  --replay FILE       play a candump -l log onto the bus instead of a CAN source\n"
+         "  --loop              start the replay again at the end of the log\n"
+         "  --speed X           replay time scale: 2 twice as fast; 0 as fast as the\n"
+         "                      clients take the frames, losing none (default 1)\n"
          "  --foreground        stay in the foreground, errors on stderr\n"
          "  --help              show this help\n"
          "  --version           show the version\n";
@@ -257,6 +307,8 @@ std::string DescribeSource(const TranSettings& settings) {
     case SourceKind::kSocketcand:
       return "socketcand:" + settings.remote_host + ":" + std::to_string(settings.remote_port) +
              ":" + settings.remote_channel;
+    case SourceKind::kReplay:
+      return "replay:" + settings.replay_path;
     case SourceKind::kVirtual:
       break;
   }

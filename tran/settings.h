@@ -7,6 +7,10 @@
 //   listen 29536
 //   log = /var/tmp/bus.log
 //   foreground
+// or, to play a recording instead of a CAN source (replay excludes source; loop, speed need it):
+//   replay = /var/tmp/bus.log
+//   loop
+//   speed = 2
 #pragma once
 
 #include <cstdint>
@@ -21,8 +25,9 @@ inline constexpr const char* kVersionText = "zelk_tran 1.0.0.1";
 // Seconds without any client after which a detached companion exits.
 inline constexpr unsigned kDefaultIdleExitSeconds = 60;
 inline constexpr std::uint64_t kMaxGenerateRate = 10'000'000;
+inline constexpr double kMaxReplaySpeed = 1'000'000;
 
-enum class SourceKind { kVirtual, kSocketcan, kSocketcand };
+enum class SourceKind { kVirtual, kSocketcan, kSocketcand, kReplay };
 
 struct TranSettings {
   std::string bus_path;  // empty: the bus library's default address
@@ -31,6 +36,9 @@ struct TranSettings {
   std::string remote_host;  // socketcand daemon
   std::uint16_t remote_port = 0;
   std::string remote_channel;
+  std::string replay_path;    // replay: a candump -l log played as the CAN bus
+  bool replay_loop = false;   // start the log again at its end
+  double replay_speed = 1.0;  // time scale; 0: as fast as the consumers take the frames
   bool listen = false;  // socketcand server
   std::string listen_address = "127.0.0.1";
   std::uint16_t listen_port = 0;  // 0: any free port (it is reported on start)

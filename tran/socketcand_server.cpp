@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -242,6 +243,12 @@ void SocketcandServer::Broadcast(std::span<const frame::FrameRecord> records, co
     const auto it = clients_.find(id);
     if (it != clients_.end()) Flush(*it->second);
   }
+}
+
+std::size_t SocketcandServer::LargestClientBacklogBytes() const {
+  std::size_t largest = 0;
+  for (const auto& [id, client] : clients_) largest = std::max(largest, client->output.Bytes());
+  return largest;
 }
 
 void SocketcandServer::CloseClient(std::uint64_t id) {

@@ -66,6 +66,8 @@ class SocketcandServer {
                  std::uint64_t skip_client);
 
   std::size_t ClientCount() const { return clients_.size(); }
+  // Bytes waiting for the slowest client, for a producer that paces itself on its readers.
+  std::size_t LargestClientBacklogBytes() const;
   SocketcandServerCounters Counters() const { return counters_; }
 
  private:

@@ -13,6 +13,12 @@
  * whose registration value shares a bit with them (0x400 with value 1024); bit 28 marks a
  * delivery from a CAN bridge, bit 29 a block posted by a monitor.
  *
+ * Routing: a posted block goes to every other client whose value shares a route bit, except
+ * that on a bus hosted by the companion a monitor's frames for the CAN bus (bit 29 set, bit 28
+ * clear: 0x20000412) go to the companion alone, which delivers their echo (0x10000412) to
+ * every client, the poster included. On a hub without a host (pelmo_hub) they are routed to
+ * the other clients, where a client acting as the bridge picks them up.
+ *
  * This header is plain C so that any language with a C FFI can use the bus. */
 #ifndef PELMO_H
 #define PELMO_H
@@ -33,8 +39,8 @@ extern "C" {
 
 #define PM_KIND_FRAMES 0x12u
 #define PM_CODE_ROUTE 0x400u
-#define PM_CODE_DELIVERED 0x10000000u
-#define PM_CODE_POSTED 0x20000000u
+#define PM_CODE_DELIVERED 0x10000000u /* a delivery from a CAN bridge: routed to clients */
+#define PM_CODE_POSTED 0x20000000u    /* a monitor's frames for the CAN bus (see Routing) */
 
 /* Most bytes one block may carry. */
 #define PM_MAX_BLOCK 65536u

@@ -86,8 +86,8 @@ class EndToEndTest : public QObject {
     QTest::mouseClick(qobject_cast<QPushButton*>(dlg.GetDlgItem(app::IDC_SEND)), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(dlg.m_nRxCount, std::uint64_t{3}, 10000);
 
-    QCOMPARE(qobject_cast<QLabel*>(dlg.GetDlgItem(app::IDC_RX_COUNT))->text(),
-             QStringLiteral("RX:3"));
+    QTRY_COMPARE(qobject_cast<QLabel*>(dlg.GetDlgItem(app::IDC_RX_COUNT))->text(),
+                 QStringLiteral("RX:3"));
     QCOMPARE(qobject_cast<QLabel*>(dlg.GetDlgItem(app::IDC_TX_COUNT))->text(),
              QStringLiteral("TX:1"));
     const QStringList lines = qobject_cast<QPlainTextEdit*>(dlg.GetDlgItem(app::IDC_LOG))

@@ -102,18 +102,32 @@ class LogEditTest : public QObject {
     QCOMPARE(bar->value(), 0);
   }
 
-  void the_rx_label_shows_the_last_text_of_a_batch() {
+  void the_rx_label_shows_the_latest_text_at_most_once_per_refresh_period() {
     QLabel rx;
     app::LogEdit log;
     log.AttachRxLabel(&rx);
-    log.SetRxText("RX:1");
+    log.SetRefreshPeriodMs(60'000);  // longer than the test: every later text waits
+    log.SetRxText("RX:1");            // idle: shown at once
     QCOMPARE(rx.text(), QStringLiteral("RX:1"));
     log.BeginBatch();
     log.SetRxText("RX:2");
     log.SetRxText("RX:3");
-    QCOMPARE(rx.text(), QStringLiteral("RX:1"));
     log.EndBatch();
-    QCOMPARE(rx.text(), QStringLiteral("RX:3"));
+    log.SetRxText("RX:4");
+    QCOMPARE(rx.text(), QStringLiteral("RX:1"));
+    QVERIFY(log.RxTextPending());
+    log.DiscardRxText();  // as Clear does: the waiting text never reaches the label
+    QVERIFY(!log.RxTextPending());
+
+    // With a short period the latest text follows by itself.
+    app::LogEdit fast;
+    fast.AttachRxLabel(&rx);
+    fast.SetRefreshPeriodMs(20);
+    fast.SetRxText("RX:5");
+    fast.SetRxText("RX:6");
+    fast.SetRxText("RX:7");
+    QTRY_COMPARE(rx.text(), QStringLiteral("RX:7"));
+    QVERIFY(!fast.RxTextPending());
   }
 };
 

@@ -111,7 +111,7 @@ class MonitorDialogTest : public QObject {
     bus_->Deliver({Std(0x123, {0x01, 0xA0}, 5),
                    Ext(0x115599, {0, 0x22, 0x99, 0, 0, 0x11, 0x33, 0x33}, 1005)});
     QTRY_COMPARE(dlg.m_nRxCount, std::uint64_t{2});
-    QCOMPARE(LabelText(dlg, app::IDC_RX_COUNT), QStringLiteral("RX:2"));
+    QTRY_COMPARE(LabelText(dlg, app::IDC_RX_COUNT), QStringLiteral("RX:2"));
     // The first record flushed itself; the second waits for the next tick.
     QCOMPARE(LogText(dlg), QStringLiteral("0      5ms      123 - 01 A0\n"));
     WaitTick(dlg);

@@ -94,6 +94,32 @@ TEST_F(HubTest, stalled_client_is_dropped_from_while_others_receive_everything) 
   }
 }
 
+// A host that paces its deliveries sees the slowest client's backlog grow while it does not
+// read, and fall back to nothing once it has read everything.
+TEST_F(HubTest, reports_the_largest_client_backlog_to_the_host) {
+  constexpr std::uint32_t kBlocks = 3000;
+  StartHub(2 * kBlocks);
+  RawClient slow(bus_.path()), quick(bus_.path());
+  slow.Register(0x400);
+  quick.Register(0x400);
+  ASSERT_TRUE(WaitClients(2));
+  EXPECT_EQ(hub_->LargestClientBacklog(), 0u);
+  for (std::uint32_t i = 0; i < kBlocks; ++i) hub_->Deliver(kBridgeDelivery, Block(i, 4096));
+  // The socket buffer takes some; the rest waits in the slow client's queue.
+  EXPECT_TRUE(WaitUntil([&] { return hub_->LargestClientBacklog() >= kBlocks / 2; }))
+      << hub_->LargestClientBacklog();
+  for (RawClient* client : {&quick, &slow}) {
+    for (std::uint32_t i = 0; i < kBlocks; ++i) {
+      const auto got = client->Receive();
+      ASSERT_TRUE(got) << "block " << i;
+      ASSERT_EQ(got->payload, Block(i, 4096)) << "block " << i;
+    }
+  }
+  EXPECT_TRUE(WaitUntil([&] { return hub_->LargestClientBacklog() == 0; }))
+      << hub_->LargestClientBacklog();
+  EXPECT_EQ(hub_->Stats().blocks_dropped, 0u);
+}
+
 // Garbage, truncated and oversized packets, and messages out of place, each close the
 // offender's connection only. Every malformed shape is covered by the parser's own test.
 TEST_F(HubTest, bad_message_closes_only_that_connection) {

@@ -40,9 +40,10 @@ class PelmoTest : public ::testing::Test {
     EXPECT_EQ(Info(PM_INFO_REGISTERED), 0u);
   }
 
-  void StartHub(std::size_t queue_blocks = 4096) {
+  // host: the hub has a post observer, as the companion's does; without, it is pelmo_hub alone.
+  void StartHub(std::size_t queue_blocks = 4096, bool host = true) {
     hub_ = std::make_unique<Hub>(HubOptions{bus_.path(), queue_blocks});
-    hub_->SetPostObserver([this](std::uint32_t code, std::span<const std::uint8_t> block) {
+    if (host) hub_->SetPostObserver([this](std::uint32_t code, std::span<const std::uint8_t> block) {
       std::lock_guard lock(observed_mutex_);
       observed_.emplace_back(code, std::vector<std::uint8_t>(block.begin(), block.end()));
     });
@@ -64,7 +65,9 @@ class PelmoTest : public ::testing::Test {
 };
 
 // A block goes to every other window whose value shares a bit with code bits 8..15, never
-// back to its poster; the hosting program observes every posted block.
+// back to its poster. The host observes every posted block and, being the bridge, is the only
+// one to get a monitor's frames for the CAN bus; a bridge's delivery posted by a client goes to
+// the other windows.
 TEST_F(PelmoTest, routes_blocks_between_windows_and_from_the_host) {
   StartHub();
   TestWindow monitor, tool, other;
@@ -74,13 +77,15 @@ TEST_F(PelmoTest, routes_blocks_between_windows_and_from_the_host) {
   ASSERT_TRUE(WaitClients(3));
 
   ASSERT_EQ(tool.PostBlock(kMonitorPost, Record(1)), 1);
+  ASSERT_EQ(tool.PostBlock(kBridgeDelivery, Record(3)), 1);
   std::uint32_t code = 0;
   auto block = monitor.NextBlock(&code);
   ASSERT_TRUE(block);
-  EXPECT_EQ(code, kMonitorPost);
-  EXPECT_EQ(*block, Record(1));
-  ASSERT_TRUE(WaitUntil([&] { return Observed() == 1; }));
+  EXPECT_EQ(code, kBridgeDelivery);  // the monitor's post before it went to the host alone
+  EXPECT_EQ(*block, Record(3));
+  ASSERT_TRUE(WaitUntil([&] { return Observed() == 2; }));
   EXPECT_EQ(observed_[0], std::pair(kMonitorPost, Record(1)));
+  EXPECT_EQ(observed_[1], std::pair(kBridgeDelivery, Record(3)));
 
   hub_->Deliver(kBridgeDelivery, Record(2, 64));
   for (TestWindow* w : {&monitor, &tool}) {
@@ -102,8 +107,10 @@ TEST_F(PelmoTest, routes_blocks_between_windows_and_from_the_host) {
   // The poster never gets its own block; a window without the route bit gets nothing.
   EXPECT_FALSE(tool.Next(std::chrono::milliseconds(100)));
   EXPECT_FALSE(other.Next(std::chrono::milliseconds(0)));
+  EXPECT_FALSE(monitor.Next(std::chrono::milliseconds(0)));
   EXPECT_EQ(Info(PM_INFO_CLIENTS), 3u);
   EXPECT_EQ(hub_->Stats().blocks_routed, 3u);
+  EXPECT_EQ(hub_->Stats().blocks_dropped, 0u);
 }
 
 // The monitor registers before its companion has started: posts made meanwhile wait in a
@@ -210,6 +217,44 @@ TEST_F(PelmoTest, post_to_a_stalled_hub_is_refused_at_the_bound_and_never_waits)
   EXPECT_EQ(Info(PM_INFO_QUEUED_POSTS), 0u);
 }
 
+// A window that fetches in order but falls 2048 blocks behind is read no further: the rest
+// waits in the hub's queue, where a producer that paces itself sees it, and nothing is dropped.
+// One that stops fetching (a paused monitor) is read on after a grace period.
+TEST_F(PelmoTest, a_reader_that_falls_behind_leaves_the_rest_at_the_hub) {
+  constexpr std::uint32_t kMark = 2048;
+  constexpr std::uint32_t kBlocks = 8000;
+  StartHub(kBlocks);
+  TestWindow reader;
+  ASSERT_TRUE(reader.Register(1024));
+  ASSERT_TRUE(WaitClients(1));
+  const std::uint64_t dropped_before = Info(PM_INFO_DROPPED_BLOCKS);
+  std::uint32_t next = 0;
+  const auto fetch_in_order = [&](std::uint32_t until) {
+    for (; next < until; ++next) {
+      const auto block = reader.NextBlock();
+      ASSERT_TRUE(block) << next;
+      ASSERT_EQ(*block, Record(next)) << next;
+    }
+  };
+  hub_->Deliver(kBridgeDelivery, Record(0));
+  fetch_in_order(1);
+  for (std::uint32_t i = 1; i < kBlocks; ++i) hub_->Deliver(kBridgeDelivery, Record(i));
+  ASSERT_TRUE(WaitUntil([&] { return hub_->Stats().blocks_routed >= kBlocks; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // time to read, if it would
+  EXPECT_LE(reader.Waiting(), kMark + 64u) << "read on while far behind";
+  EXPECT_GE(hub_->LargestClientBacklog(), kBlocks / 2) << "the hub's queue stayed short";
+  fetch_in_order(kBlocks);
+
+  // Paused: after one fetch it takes nothing, and gets everything notified all the same.
+  for (std::uint32_t i = kBlocks; i < 2 * kBlocks; ++i) hub_->Deliver(kBridgeDelivery, Record(i));
+  fetch_in_order(kBlocks + 1);
+  EXPECT_TRUE(reader.WaitCount(kBlocks - 1));
+  fetch_in_order(2 * kBlocks);
+  EXPECT_EQ(Info(PM_INFO_DROPPED_BLOCKS), dropped_before);
+  EXPECT_EQ(hub_->Stats().blocks_dropped, 0u);
+  EXPECT_TRUE(reader.Unregister());
+}
+
 TEST_F(PelmoTest, backlog_of_unfetched_blocks_is_bounded_oldest_dropped) {
   constexpr std::uint32_t kBacklog = 16384;
   constexpr std::uint32_t kExtra = 100;
@@ -313,11 +358,13 @@ TEST_F(PelmoTest, refuses_bad_arguments) {
   EXPECT_TRUE(w.Unregister());
 }
 
-// Two clients in processes of their own post to each other and to the monitor once all three
-// are on the bus; each peer checks what it received and exits 0 only if all of it arrived.
-TEST_F(PelmoTest, routes_among_clients_in_separate_processes) {
+// On a hub without a host (pelmo_hub alone) a monitor's frames go to the other clients, where a
+// client acting as the bridge picks them up. Two clients in processes of their own post to each
+// other and to the monitor once all three are on the bus; each peer checks what it received
+// and exits 0 only if all of it arrived.
+TEST_F(PelmoTest, without_a_host_routes_monitor_posts_among_clients_in_separate_processes) {
   constexpr std::uint32_t kEach = 50;
-  StartHub();
+  StartHub(4096, false);
   TestWindow monitor;
   ASSERT_TRUE(monitor.Register(1024));
   const std::string each = std::to_string(kEach);

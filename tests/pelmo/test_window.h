@@ -44,6 +44,10 @@ class TestWindow {
     queue_.pop_front();
     return n;
   }
+  std::size_t Waiting() {
+    std::lock_guard lock(mutex_);
+    return queue_.size();
+  }
   // Waits until n notifications are waiting to be taken.
   bool WaitCount(std::size_t n) {
     std::unique_lock lock(mutex_);

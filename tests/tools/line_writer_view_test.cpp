@@ -1,4 +1,5 @@
-// The stdout view driven by the real receive log: one "\n" line per shown record, at once.
+// The stdout view driven by the real receive log: one "\n" line per shown record, written at
+// each flush.
 #include "tools/line_writer_view.h"
 
 #include <fcntl.h>
@@ -40,6 +41,7 @@ class line_writer_view : public ::testing::Test {
     const std::uint8_t data[3] = {0x01, 0xA0, 0xFF};
     const frame::FrameRecord record = frame::MakeRecord(0x100, false, data, 3, ts);
     frame::ShowRecord(state_.Context(view), record.data());
+    view.Flush();
   }
 
   int fds_[2] = {-1, -1};
@@ -67,6 +69,8 @@ TEST_F(line_writer_view, stops_writing_at_the_line_limit_even_within_one_replace
   show(view, 0);
   view.ReplaceSel("a\r\nb\r\nc\r\n");
   view.ReplaceSel("");
+  EXPECT_TRUE(view.LimitReached());
+  EXPECT_EQ(view.LinesWritten(), 1u);  // the last two wait for the flush
   show(view, 0);
   EXPECT_TRUE(view.LimitReached());
   EXPECT_EQ(view.LinesWritten(), 3u);

@@ -35,6 +35,86 @@ TEST(candump_line, formats_ids_data_and_time) {
   }
 }
 
+// Every line our writer produces reads back as the same frame, time and interface.
+TEST(candump_read, reads_back_every_line_the_writer_makes) {
+  const frame::FrameRecord records[] = {
+      Rec(0x123, false, {0x11, 0x22}),
+      Rec(0xABCD, true, {}),
+      Rec(0x7FF, false, {1, 2, 3, 4, 5, 6, 7, 8}),
+      Rec(0x1FFFFFFF, true, {0x0F}),
+      Rec(0, false, {}),
+  };
+  for (const auto& record : records) {
+    std::string line;
+    AppendCandumpLine(line, record, timeval{1700000000, 123456}, "can0");
+    line.pop_back();  // the '\n'
+    CandumpEntry entry;
+    ASSERT_EQ(ParseCandumpLine(line, entry), CandumpLineKind::kFrame) << line;
+    EXPECT_EQ(entry.record, record) << line;
+    EXPECT_EQ(entry.time_us, 1700000000123456) << line;
+    EXPECT_EQ(entry.iface, "can0");
+  }
+}
+
+TEST(candump_read, takes_every_writers_lines_and_names_what_it_cannot_play) {
+  using K = CandumpLineKind;
+  const std::uint8_t eight[] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+  struct Case {
+    const char* line;
+    CandumpLineKind kind;
+    frame::FrameRecord record;  // for kFrame
+    std::int64_t time_us;
+  };
+  const Case cases[] = {
+      // can-utils' candump -l and python-can's writer (direction R or T, short fractions)
+      {"(1700000000.000100) can0 123#1122", K::kFrame, Rec(0x123, false, {0x11, 0x22}),
+       1700000000000100},
+      {"(0.250000) vcan0 0000ABCD#11 R", K::kFrame, Rec(0xABCD, true, {0x11}), 250000},
+      {"(0.250000) vcan0 0000ABCD# T", K::kFrame, Rec(0xABCD, true, {}), 250000},
+      {"(1.5) vcan0 123#11.22", K::kFrame, Rec(0x123, false, {0x11, 0x22}), 1500000},
+      {"(2.123456789) x 7ff#aa", K::kFrame, Rec(0x7FF, false, {0xAA}), 2123456},
+      {"(1.000000) vcan0 7FF#1122334455667788_C", K::kFrame,
+       frame::MakeRecord(0x7FF, false, eight, 12, 0), 1000000},
+      {"(1.000000)\tvcan0  000#\r", K::kFrame, Rec(0, false, {}), 1000000},
+      {"", K::kBlank, {}, 0},
+      {" \t\r", K::kBlank, {}, 0},
+      // frames this bus does not carry
+      {"(1.000000) vcan0 123##1AABB", K::kCanFd, {}, 0},
+      {"(1.000000) vcan0 123#R", K::kRemote, {}, 0},
+      {"(1.000000) vcan0 00000123#R4 R", K::kRemote, {}, 0},
+      {"(1.000000) vcan0 20000080#0000000000000000", K::kErrorFrame, {}, 0},
+      // garbage
+      {"(1.0) vcan0 800#", K::kMalformed, {}, 0},
+      {"(1.0) vcan0 40000123#", K::kMalformed, {}, 0},
+      {"(1.0) vcan0 1234#", K::kMalformed, {}, 0},
+      {"(1.0) vcan0 12#", K::kMalformed, {}, 0},
+      {"(1.0) vcan0 123#1", K::kMalformed, {}, 0},
+      {"(1.0) vcan0 123#1G", K::kMalformed, {}, 0},
+      {"(1.0) vcan0 123#112233445566778899", K::kMalformed, {}, 0},
+      {"(1.0) vcan0 123#1122_C", K::kMalformed, {}, 0},
+      {"(1.0) vcan0 7FF#1122334455667788_8", K::kMalformed, {}, 0},
+      {"(1.0) vcan0 123# X", K::kMalformed, {}, 0},
+      {"(1.0) vcan0 123# R T", K::kMalformed, {}, 0},
+      {"(1.0) vcan0", K::kMalformed, {}, 0},
+      {"1.0 vcan0 123#", K::kMalformed, {}, 0},
+      {"(1) vcan0 123#", K::kMalformed, {}, 0},
+      {"(-1.0) vcan0 123#", K::kMalformed, {}, 0},
+      {"(1.0x) vcan0 123#", K::kMalformed, {}, 0},
+      {"(1234567890123.0) vcan0 123#", K::kMalformed, {}, 0},
+      {"(1.0) vcan0 123", K::kMalformed, {}, 0},
+      {"# a comment", K::kMalformed, {}, 0},
+  };
+  for (const auto& c : cases) {
+    CandumpEntry entry;
+    EXPECT_EQ(ParseCandumpLine(c.line, entry), c.kind) << c.line;
+    if (c.kind != K::kFrame) continue;
+    EXPECT_EQ(entry.record, c.record) << c.line;
+    EXPECT_EQ(entry.time_us, c.time_us) << c.line;
+  }
+  EXPECT_STREQ(DescribeCandumpLineKind(K::kCanFd), "CAN FD frame");
+  EXPECT_STREQ(DescribeCandumpLineKind(K::kMalformed), "not a candump line");
+}
+
 TEST(candump_file, appends_whole_lines_to_existing_content) {
   test::TempDir dir;
   const std::string path = dir / "bus.log";

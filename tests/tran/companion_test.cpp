@@ -67,7 +67,10 @@ class BusClient {
         pending.swap(pending_);
       }
       for (const auto& [code, handle] : pending) {
-        if ((code & 0x100004FF) != 0x10000412) continue;
+        if ((code & 0x100004FF) != 0x10000412) {
+          ++foreign_;
+          continue;
+        }
         std::uint32_t size = 0;
         const auto* block = static_cast<const std::uint8_t*>(pmGetp(handle, &size));
         for (std::uint32_t at = 0; block && at + 16 <= size; at += 16) {
@@ -80,6 +83,8 @@ class BusClient {
     });
     return all;
   }
+  // Notifications of blocks that are not frame deliveries, seen by Collect.
+  std::size_t Foreign() const { return foreign_; }
 
  private:
   static void OnPost(void* context, std::uint32_t message, std::uintptr_t wparam,
@@ -93,6 +98,7 @@ class BusClient {
 
   pm_window window_{&BusClient::OnPost, this};
   bool registered_ = false;
+  std::size_t foreign_ = 0;
   std::mutex mutex_;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> pending_;
 };
@@ -114,13 +120,26 @@ class zelk_tran : public ::testing::Test {
     return child;
   }
   std::string Err(const std::string& name = "err.txt") { return ReadFile(dir_ / name); }
+  // Runs a python-can script body under Debian's /usr/bin/python3 (not the first python3 on
+  // PATH), its output in py.out and py.err. Status 77: python3-can is not installed.
+  std::optional<int> RunPythonCan(const std::string& body, const std::string& arg) {
+    std::ofstream(dir_ / "script.py") << "import sys\n"
+                                         "try:\n"
+                                         "    import can\n"
+                                         "except ImportError:\n"
+                                         "    sys.exit(77)\n"
+                                      << body;
+    Child python("/usr/bin/python3", {dir_ / "script.py", arg}, {}, dir_ / "py.err",
+                 dir_ / "py.out");
+    return python.Wait();
+  }
 
   TempDir dir_;
   std::string bus_;
   std::vector<std::string> env_;
 };
 
-TEST_F(zelk_tran, answers_bad_options_and_settings_with_status_2_and_its_version_with_0) {
+TEST_F(zelk_tran, answers_bad_options_with_2_an_unreadable_replay_with_1_and_its_version_with_0) {
   struct Case {
     std::vector<std::string> args;
     const char* conf;
@@ -135,10 +154,25 @@ TEST_F(zelk_tran, answers_bad_options_and_settings_with_status_2_and_its_version
        "err.txt",
        "zelk_tran: unknown option '--bogus'\nTry 'zelk_tran --help'.\n"},
       {{},
-       "# settings\nlisten 29536\nspeed = 500000\n",
+       "# settings\nlisten 29536\nbitrate = 500000\n",
        2,
        "err.txt",
-       "zelk_tran.conf: line 3: unknown setting 'speed'\n"},
+       "zelk_tran.conf: line 3: unknown setting 'bitrate'\n"},
+      {{"--replay", "missing.log", "--foreground"},
+       nullptr,
+       1,
+       "err.txt",
+       "zelk_tran: cannot replay missing.log: No such file or directory\n"},
+      {{"--replay", "/", "--foreground"},
+       nullptr,
+       1,
+       "err.txt",
+       "zelk_tran: cannot replay /: not a regular file\n"},
+      {{"--replay", "a.log", "--source", "virtual"},
+       nullptr,
+       2,
+       "err.txt",
+       "zelk_tran: --replay and --source exclude each other (a replay is the source)\n"},
       {{"--version"}, nullptr, 0, "out.txt", "zelk_tran 1.0.0.1\n"},
   };
   for (const auto& c : cases) {
@@ -152,6 +186,8 @@ TEST_F(zelk_tran, answers_bad_options_and_settings_with_status_2_and_its_version
   }
 }
 
+// The posts themselves go to the companion alone: no client is handed a block it would never
+// fetch.
 TEST_F(zelk_tran, echoes_a_posted_frame_to_every_client_including_the_poster) {
   auto tran = StartServing({});
   BusClient a, b, c;
@@ -161,6 +197,12 @@ TEST_F(zelk_tran, echoes_a_posted_frame_to_every_client_including_the_poster) {
   ASSERT_TRUE(a.Post(sent[0]));
   ASSERT_TRUE(a.Post(sent[1]));
   for (BusClient* client : {&a, &b, &c}) EXPECT_EQ(client->Collect(2), sent);
+  // A late stray post would show up in a short wait.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (BusClient* client : {&a, &b, &c}) {
+    EXPECT_TRUE(client->Collect(0).empty());
+    EXPECT_EQ(client->Foreign(), 0u);
+  }
   tran->Signal(SIGTERM);
   EXPECT_EQ(tran->Wait(), 0);
 }
@@ -192,19 +234,11 @@ TEST_F(zelk_tran, logs_frames_that_python_can_reads_back) {
   ASSERT_EQ(client.Collect(4).size(), 4u);  // echoed, so logged
   tran->Signal(SIGTERM);
   ASSERT_EQ(tran->Wait(), 0);
-  const std::string script =
-      "import sys\n"
-      "try:\n"
-      "    import can\n"
-      "except ImportError:\n"
-      "    sys.exit(77)\n"
+  const auto status = RunPythonCan(
       "for m in can.CanutilsLogReader(sys.argv[1]):\n"
       "    print(m.channel, f'{m.arbitration_id:X}', int(m.is_extended_id), "
-      "m.data.hex().upper())\n";
-  std::ofstream(dir_ / "read_log.py") << script;
-  Child python("/usr/bin/python3", {dir_ / "read_log.py", log}, {}, dir_ / "py.err",
-               dir_ / "py.out");
-  const auto status = python.Wait();
+      "m.data.hex().upper())\n",
+      log);
   if (status == 77) GTEST_SKIP() << "python3-can is not installed";
   ASSERT_EQ(status, 0) << ReadFile(dir_ / "py.err");
   EXPECT_EQ(ReadFile(dir_ / "py.out"),
@@ -212,6 +246,44 @@ TEST_F(zelk_tran, logs_frames_that_python_can_reads_back) {
             "vcan0 1ABCDEF0 1 \n"
             "vcan0 7FF 0 DEADBEEF01020304\n"
             "vcan0 5 1 01\n");
+}
+
+// python-can's own writer makes the log (with its direction suffixes and the frame kinds the
+// bus does not carry); the replay puts exactly its CAN frames on the bus, once a client is there.
+TEST_F(zelk_tran, replays_a_log_written_by_python_can_exactly) {
+  const std::string log = dir_ / "python.log";
+  const auto status = RunPythonCan(
+      "t = 1700000000.0\n"
+      "M = can.Message\n"
+      "messages = [\n"
+      "    M(timestamp=t, arbitration_id=0x123, is_extended_id=False, data=[0x11, 0x22]),\n"
+      "    M(timestamp=t + 0.001, arbitration_id=0x124, is_fd=True, data=bytes(12)),\n"
+      "    M(timestamp=t + 0.002, arbitration_id=0x125, is_remote_frame=True, dlc=2),\n"
+      "    M(timestamp=t + 0.003, arbitration_id=0x1ABCDEF0, data=[], is_rx=False),\n"
+      "    M(timestamp=t + 0.004, is_error_frame=True),\n"
+      "    M(timestamp=t + 0.005, arbitration_id=0x7FF, is_extended_id=False,\n"
+      "      data=[0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4], channel=1),\n"
+      "    M(timestamp=t + 0.006, arbitration_id=0x5, data=[1]),\n"
+      "]\n"
+      "with can.CanutilsLogWriter(sys.argv[1]) as writer:\n"
+      "    for m in messages:\n"
+      "        writer.on_message_received(m)\n",
+      log);
+  if (status == 77) GTEST_SKIP() << "python3-can is not installed";
+  ASSERT_EQ(status, 0) << ReadFile(dir_ / "py.err");
+
+  auto tran = StartServing({"--replay", log, "--speed", "0"});
+  BusClient client;
+  const std::vector<frame::FrameRecord> expected = {
+      frame::EncodeSendLine("123 11 22"), frame::EncodeSendLine("1ABCDEF0"),
+      frame::EncodeSendLine("7FF DE AD BE EF 01 02 03 04"), frame::EncodeSendLine("0005 01")};
+  EXPECT_EQ(client.Collect(expected.size()), expected) << ReadFile(log);
+  const std::string report =
+      "end of file; 4 frames played, 3 lines skipped (first: line 2, "
+      "CAN FD frame); the bus stays up\n";
+  EXPECT_TRUE(WaitFor([&] { return Err().find(report) != std::string::npos; })) << Err();
+  tran->Signal(SIGTERM);
+  EXPECT_EQ(tran->Wait(), 0);
 }
 
 TEST_F(zelk_tran, a_second_companion_on_the_same_bus_steps_aside) {

@@ -45,6 +45,24 @@ TEST(tran_settings, parses_the_file_and_options_over_it) {
   EXPECT_EQ(s.idle_exit_seconds, 3u);
 }
 
+// A replay is the source: a later layer's source or replay overrides an earlier layer's.
+TEST(tran_settings, replay_is_a_source_with_loop_and_speed) {
+  TranSettings s;
+  ASSERT_EQ(ParseSettingsText("source = socketcan:can0\nspeed 0.5\n", s), std::nullopt);
+  ASSERT_EQ(Parse({"--replay", "x.log", "--loop", "--speed", "0"}, s), std::nullopt);
+  EXPECT_EQ(s.source, SourceKind::kReplay);
+  EXPECT_EQ(DescribeSource(s), "replay:x.log");
+  EXPECT_TRUE(s.replay_loop);
+  EXPECT_EQ(s.replay_speed, 0.0);
+
+  TranSettings t;
+  ASSERT_EQ(ParseSettingsText("replay = /var/tmp/bus.log\nloop\nspeed = 2\n", t), std::nullopt);
+  EXPECT_EQ(DescribeSource(t), "replay:/var/tmp/bus.log");
+  EXPECT_EQ(t.replay_speed, 2.0);
+  ASSERT_EQ(Parse({"--source", "socketcan:can1"}, t), std::nullopt);  // the file's loop is moot
+  EXPECT_EQ(DescribeSource(t), "socketcan:can1");
+}
+
 TEST(tran_settings, listen_and_source_forms) {
   struct Case {
     const char* arg;
@@ -72,6 +90,10 @@ TEST(tran_settings, listen_and_source_forms) {
 TEST(tran_settings, rejects_bad_options_naming_the_item) {
   const std::string kSources =
       " (expected virtual, socketcan:IFACE or socketcand:HOST:PORT:CHANNEL)";
+  const std::string kExclusive =
+      "--replay and --source exclude each other (a replay is the source)";
+  const std::string kSpeeds =
+      " (0: as fast as the clients take the frames; else a factor from 0.001, 1 = recorded)";
   struct Case {
     std::vector<std::string_view> args;
     std::string message;
@@ -89,6 +111,17 @@ TEST(tran_settings, rejects_bad_options_naming_the_item) {
       {{"--source", "socketcand:h:0:c"}, "bad --source 'socketcand:h:0:c'" + kSources},
       {{"--source", "serial"}, "bad --source 'serial'" + kSources},
       {{"--log="}, "missing value for log"},
+      {{"--replay", "a.log", "--source", "virtual"}, kExclusive},
+      {{"--source=virtual", "--replay=a.log"}, kExclusive},
+      {{"--loop"}, "--loop and --speed need --replay"},
+      {{"--speed", "2", "--source", "virtual"}, "--loop and --speed need --replay"},
+      {{"--loop=yes", "--replay", "a.log"}, "option --loop takes no value"},
+      {{"--replay"}, "option --replay needs a value"},
+      {{"--speed", "-1"}, "bad speed '-1'" + kSpeeds},
+      {{"--speed", "nan"}, "bad speed 'nan'" + kSpeeds},
+      {{"--speed", "inf"}, "bad speed 'inf'" + kSpeeds},
+      {{"--speed", "0.0001"}, "bad speed '0.0001'" + kSpeeds},
+      {{"--speed", "2x"}, "bad speed '2x'" + kSpeeds},
   };
   for (const auto& c : cases) {
     TranSettings s;
@@ -102,7 +135,9 @@ TEST(tran_settings, file_errors_name_the_line) {
     const char* message;
   };
   const Case cases[] = {
-      {"bus /b\nspeed 5\n", "line 2: unknown setting 'speed'"},
+      {"bus /b\nbitrate 5\n", "line 2: unknown setting 'bitrate'"},
+      {"replay /a.log\nsource virtual\n", "line 2: replay and source exclude each other"},
+      {"loop = maybe\n", "line 1: bad value 'maybe' for loop (expected true or false)"},
       {"\n\n# x\nforeground = maybe",
        "line 4: bad value 'maybe' for foreground (expected true or false)"},
       {"generate\n", "line 1: missing value for generate"},
