@@ -433,12 +433,9 @@ int ConnectTrustedHub(Window& w) {
     w.offline.store(PM_OFFLINE_HUB_OF_OTHER_USER);
     return -1;
   }
-  // Connected: a stale "no hub" gives way, a refusal stays until this hub accepts the window
-  // (a refusing hub is reached again and again, and the reason must not flicker meanwhile).
-  std::uint32_t reason = w.offline.load();
-  while (reason != PM_OFFLINE_CONNECTING && reason < PM_OFFLINE_NOT_PERMITTED &&
-         !w.offline.compare_exchange_weak(reason, PM_OFFLINE_CONNECTING)) {
-  }
+  // Connected to a trusted hub: what kept the window off before no longer holds, except a
+  // refusal by the hub, which it repeats on each attempt (the reason must not flicker meanwhile).
+  if (w.offline.load() != PM_OFFLINE_REFUSED_BY_HUB) w.offline.store(PM_OFFLINE_CONNECTING);
   return fd;
 }
 
@@ -450,12 +447,15 @@ bool IsWrongPeerError(std::span<const std::uint8_t> packet) {
 }
 
 // Reads what is left on a connection about to close, for the hub's refusal: a hub that refuses
-// this user closes at once, so writing the registration can fail before its error was read.
+// this user closes at once, so writing the registration can fail before its error was read. A
+// hub that closed with our registration unread leaves ECONNRESET pending; the kernel reports it
+// on the first read and the queued packets after it.
 void NoteRefusal(Window& w) {
   std::array<std::uint8_t, kHeaderSize + 256> buffer;  // error messages are short
   for (int i = 0; i < 16; ++i) {
     const ssize_t n = ::recv(w.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (n <= 0) return;
+    if (n == 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) return;
+    if (n < 0) continue;
     if (IsWrongPeerError({buffer.data(), static_cast<std::size_t>(n)})) {
       w.offline.store(PM_OFFLINE_REFUSED_BY_HUB);
       return;
