@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <mutex>
@@ -12,11 +13,13 @@
 #include "frame/send_line.h"
 #include "hub/hub.h"
 #include "tests/hub/child_process.h"
+#include "tests/hub/other_user.h"
 #include "tests/hub/stalled_hub.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using pelmo::testing::AsOtherUser;
 using pelmo::testing::ChildProcess;
 using pelmo::testing::WaitUntil;
 
@@ -210,6 +213,61 @@ TEST_F(tools_bus, missing_bus_library_is_reported_and_the_current_directory_neve
     EXPECT_NE(tool.Err().find("cannot load the bus library libpelmo.so: libpelmo.so: cannot open"),
               std::string::npos)
         << tool.Err();
+  }
+  EXPECT_EQ(hub_->Stats().clients, 0u);
+  EXPECT_TRUE(posted().empty());
+}
+
+// A root tool pointed at a bus end of another user stops at the check of the hub's credentials:
+// it shows none of the frames that end forges, says why and exits 1.
+TEST_F(tools_bus, tools_refuse_a_hub_of_another_user_and_show_nothing_it_forges) {
+  if (const std::string why = pelmo::testing::OtherUserUnavailable(); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
+  const std::string path = pelmo::testing::OtherUsersBusDir(bus_.dir());
+  ASSERT_FALSE(path.empty());
+  pelmo::testing::ForgingHub forger(path);
+  ASSERT_TRUE(forger.ok());
+  ::setenv("PELMO_BUS", path.c_str(), 1);
+  for (const auto& argv : std::vector<std::vector<std::string>>{{ZELK_DUMP_PATH},
+                                                                {ZELK_SEND_PATH, "7FF"}}) {
+    ChildProcess tool(argv);
+    EXPECT_EQ(tool.Wait(), 1) << argv[0] << tool.Out();
+    EXPECT_EQ(tool.Out(), "");
+    EXPECT_NE(tool.Err().find("cannot use the bus at " + path +
+                              ": its hub runs as another user and is not trusted"),
+              std::string::npos)
+        << tool.Err();
+  }
+}
+
+// Run as another user, the tools cannot reach this user's bus: the 0700 folder keeps them out,
+// and with the folder and socket opened up the hub refuses them. Either way they say why and
+// exit 1 instead of waiting for a hub.
+TEST_F(tools_bus, tools_of_another_user_are_refused_and_say_why) {
+  if (const std::string why = pelmo::testing::OtherUserUnavailable(); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
+  const struct {
+    mode_t dir_mode;
+    mode_t socket_mode;
+    const char* why;
+  } cases[] = {
+      {0700, 0700, "permission denied (it belongs to another user)"},
+      {0711, 0777, "its hub refused this user (it serves another user)"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(::chmod(bus_.dir().c_str(), c.dir_mode), 0);
+    ASSERT_EQ(::chmod(bus_.path().c_str(), c.socket_mode), 0);
+    for (const auto& argv : std::vector<std::vector<std::string>>{{ZELK_DUMP_PATH},
+                                                                  {ZELK_SEND_PATH, "7FF"}}) {
+      ChildProcess tool(AsOtherUser(argv));
+      EXPECT_EQ(tool.Wait(), 1) << argv[0] << tool.Err();
+      EXPECT_EQ(tool.Out(), "");
+      EXPECT_NE(tool.Err().find("cannot use the bus at " + bus_.path() + ": " + c.why),
+                std::string::npos)
+          << tool.Err();
+    }
   }
   EXPECT_EQ(hub_->Stats().clients, 0u);
   EXPECT_TRUE(posted().empty());
