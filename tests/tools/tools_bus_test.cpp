@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -122,6 +124,29 @@ TEST_F(tools_bus, dump_prints_each_frame_as_it_arrives_and_ends_cleanly_on_a_sig
     EXPECT_EQ(dump.Wait(), 0) << signal_number << dump.Err();
     EXPECT_TRUE(wait_for_clients(0));
   }
+}
+
+// A reader that stops reading fills the pipe and holds the dump in its write; SIGTERM still
+// ends it, with status 0 as any SIGTERM does.
+TEST_F(tools_bus, dump_ends_on_sigterm_while_its_reader_has_stopped) {
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
+  ChildProcess dump({ZELK_DUMP_PATH}, {}, pipe_fds[1]);
+  ::close(pipe_fds[1]);
+  ASSERT_TRUE(wait_for_clients(1)) << dump.Err();
+  // About 360 KB of lines, several times what the pipe holds.
+  std::vector<frame::FrameRecord> records(64, rec(0x123, false, {0x01, 0xA0}, 5));
+  std::vector<std::uint8_t> block;
+  for (const auto& r : records) block.insert(block.end(), r.begin(), r.end());
+  for (int i = 0; i < 200; ++i) hub_->Deliver(kDelivery, block);
+  EXPECT_TRUE(WaitUntil([&] {
+    int waiting = 0;
+    return ::ioctl(pipe_fds[0], FIONREAD, &waiting) == 0 && waiting >= 32768;
+  }));
+  dump.Signal(SIGTERM);
+  EXPECT_EQ(dump.Wait(), 0) << dump.Err();
+  EXPECT_TRUE(wait_for_clients(0));
+  ::close(pipe_fds[0]);
 }
 
 TEST_F(tools_bus, send_hands_every_encoded_frame_to_the_hub_before_exiting) {
