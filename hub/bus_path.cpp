@@ -98,4 +98,9 @@ long PeerUid(int fd) {
   return static_cast<long>(cred.uid);
 }
 
+bool HubTrusted(int fd) {
+  const long uid = PeerUid(fd);
+  return uid == static_cast<long>(::geteuid()) || uid == 0;
+}
+
 }  // namespace pelmo

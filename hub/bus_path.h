@@ -19,4 +19,9 @@ int ConnectBus(const std::string& socket_path);
 // The uid of the peer of a connected Unix socket, or -1.
 long PeerUid(int fd);
 
+// Whether a client may trust the hub at the other end of a connected bus socket: the hub's
+// process runs as this process's user, or as root (who can reach any user's bus anyway). A hub
+// of another user could forge frames, so clients check it as D-Bus clients check their bus.
+bool HubTrusted(int fd);
+
 }  // namespace pelmo

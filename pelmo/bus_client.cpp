@@ -23,6 +23,11 @@
 // socket, so a tool that posts and exits loses nothing while the hub reads; whatever is still
 // queued after that (offline, or a stalled hub) is discarded.
 //
+// Trust: a connection is kept only when the hub's process runs as this user or as root
+// (HubTrusted), and a window counts as on the bus once the hub has answered its registration.
+// Each window keeps why it is not (its offline reason, PM_INFO_OFFLINE_REASON); the library
+// goes on retrying whatever the reason, quietly, and leaves it to the program to give up.
+//
 // Delivered blocks: a window that fetches its blocks in order but falls kReadMark blocks
 // behind has its socket left unread until it catches up, so the hub's queue for it fills and
 // a producer that paces itself on that queue (a full-speed replay) slows down instead of the
@@ -38,6 +43,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -46,6 +52,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -92,6 +99,7 @@ struct Window {
   std::string name;
   std::string path;
   std::atomic<bool> active{true};  // cleared by unregister; no post call once it is false
+  std::atomic<std::uint32_t> offline{PM_OFFLINE_CONNECTING};  // written by the I/O thread
 
   // Guarded by mutex_.
   bool connected = false;
@@ -144,6 +152,7 @@ class BusClient {
   void FailRequests(const Window* w);  // with mutex_ held
   void DiscardPosts(Window& w);        // with mutex_ held
   void JoinStoppedThread(std::unique_lock<std::mutex>& lock);
+  std::uint32_t OfflineReason() const;  // the highest over the registered windows
 
   std::mutex registry_mutex_;
   mutable std::mutex mutex_;
@@ -378,15 +387,84 @@ int BusClient::Info(std::uint32_t key, std::uint64_t* value) const {
     case PM_INFO_QUEUED_POSTS:
       *value = queued_posts_.load();
       return 1;
+    case PM_INFO_OFFLINE_REASON:
+      *value = OfflineReason();
+      return 1;
     default:
       return 0;
   }
 }
 
+std::uint32_t BusClient::OfflineReason() const {
+  std::lock_guard lock(mutex_);
+  std::uint32_t worst = PM_OFFLINE_NONE;
+  for (const auto& [key, w] : windows_) worst = std::max(worst, w->offline.load());
+  return worst;
+}
+
 // ---- I/O thread ----
 
+// Why a connect() to the bus address failed, as an offline reason.
+std::uint32_t ReasonForConnectError(int error) {
+  switch (error) {
+    case ENOENT:
+    case ECONNREFUSED:
+      return PM_OFFLINE_NO_HUB;
+    case EAGAIN:
+      return PM_OFFLINE_CONNECTING;  // the hub's backlog is full: it is there, and busy
+    case EACCES:
+    case EPERM:
+      return PM_OFFLINE_NOT_PERMITTED;
+    default:
+      return PM_OFFLINE_ERROR;
+  }
+}
+
+// Connects to the bus address and keeps the connection only if the hub is trusted; the fd, or
+// -1 with the window's offline reason set.
+int ConnectTrustedHub(Window& w) {
+  const int fd = ConnectBus(w.path);
+  if (fd < 0) {
+    w.offline.store(ReasonForConnectError(-fd));
+    return -1;
+  }
+  if (!HubTrusted(fd)) {
+    ::close(fd);
+    w.offline.store(PM_OFFLINE_HUB_OF_OTHER_USER);
+    return -1;
+  }
+  // Connected to a trusted hub: what kept the window off before no longer holds, except a
+  // refusal by the hub, which it repeats on each attempt (the reason must not flicker meanwhile).
+  if (w.offline.load() != PM_OFFLINE_REFUSED_BY_HUB) w.offline.store(PM_OFFLINE_CONNECTING);
+  return fd;
+}
+
+// Whether a packet is the hub's refusal of this process's user.
+bool IsWrongPeerError(std::span<const std::uint8_t> packet) {
+  const auto m = ParseMessage(packet);
+  return m && m->type == MsgType::kError &&
+         m->a == static_cast<std::uint32_t>(WireError::kWrongPeer);
+}
+
+// Reads what is left on a connection about to close, for the hub's refusal: a hub that refuses
+// this user closes at once, so writing the registration can fail before its error was read. A
+// hub that closed with our registration unread leaves ECONNRESET pending; the kernel reports it
+// on the first read and the queued packets after it.
+void NoteRefusal(Window& w) {
+  std::array<std::uint8_t, kHeaderSize + 256> buffer;  // error messages are short
+  for (int i = 0; i < 16; ++i) {
+    const ssize_t n = ::recv(w.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) return;
+    if (n < 0) continue;
+    if (IsWrongPeerError({buffer.data(), static_cast<std::size_t>(n)})) {
+      w.offline.store(PM_OFFLINE_REFUSED_BY_HUB);
+      return;
+    }
+  }
+}
+
 void BusClient::TryConnect(const WindowPtr& w, Clock::time_point now) {
-  const int fd = ConnectBus(w->path);
+  const int fd = ConnectTrustedHub(*w);
   if (fd < 0) {
     w->next_attempt = now + w->backoff;
     w->backoff = std::min(w->backoff * 2, kMaxBackoff);
@@ -403,10 +481,14 @@ void BusClient::TryConnect(const WindowPtr& w, Clock::time_point now) {
 
 void BusClient::Disconnect(const WindowPtr& w, Clock::time_point now) {
   if (w->fd < 0) return;
+  NoteRefusal(*w);
   ::close(w->fd);
   w->fd = -1;
   w->next_attempt = now + w->backoff;
   w->backoff = std::min(w->backoff * 2, kMaxBackoff);
+  // A refusal stays the reason until a hub accepts the window.
+  std::uint32_t on_bus = PM_OFFLINE_NONE;
+  w->offline.compare_exchange_strong(on_bus, PM_OFFLINE_CONNECTING);
   std::lock_guard lock(mutex_);
   if (w->connected) connected_.fetch_sub(1);
   w->connected = false;
@@ -472,12 +554,20 @@ bool BusClient::Handle(const WindowPtr& w, const mmsghdr& packet, std::vector<No
     case MsgType::kInfo:
       // The hub has accepted the registration: the next outage starts the back-off afresh.
       w->backoff = kFirstBackoff;
+      w->offline.store(PM_OFFLINE_NONE);
       clients_.store(m->a);
       if (m->b > w->hub_dropped_seen) hub_drops_.fetch_add(m->b - w->hub_dropped_seen);
       w->hub_dropped_seen = m->b;
       break;
+    case MsgType::kError:
+      // The hub closes the connection next and the reconnect handles it; a refusal of this
+      // user is remembered as the reason.
+      if (m->a == static_cast<std::uint32_t>(WireError::kWrongPeer)) {
+        w->offline.store(PM_OFFLINE_REFUSED_BY_HUB);
+      }
+      break;
     default:
-      break;  // kError: the hub closes the connection next; the reconnect handles it
+      break;
   }
   return true;
 }

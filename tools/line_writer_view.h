@@ -8,6 +8,10 @@
 // view gathers the lines and writes them with one write per Flush (the tool flushes after each
 // round of bus notifications), or sooner once kFlushBytes have gathered. The selection,
 // scrolling and the trim's empty replacements have no meaning on a stream.
+//
+// A non-blocking descriptor that is full is waited for together with a cancel descriptor (the
+// tool's signalfd): once that is readable the view gives up, so a reader that has stopped
+// reading cannot keep the tool from ending.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +25,8 @@ namespace tools {
 class LineWriterView : public frame::LogView {
  public:
   // max_lines 0: no limit; beyond the limit further lines are not written.
-  LineWriterView(int fd, bool& flush_due, std::uint64_t max_lines);
+  // cancel_fd: -1, or a descriptor whose readability ends a wait for room in fd.
+  LineWriterView(int fd, bool& flush_due, std::uint64_t max_lines, int cancel_fd = -1);
 
   void SetSel(std::int32_t start, std::int32_t end) override;
   void ScrollCaret() override;
@@ -39,6 +44,8 @@ class LineWriterView : public frame::LogView {
   bool LimitReached() const { return max_lines_ != 0 && lines_taken_ >= max_lines_; }
   // errno of the first failed write, or 0; nothing is written after a failure.
   int WriteError() const { return write_error_; }
+  // True once a wait for room was cancelled; nothing is written after it.
+  bool Cancelled() const { return cancelled_; }
 
  private:
   void WriteAll(std::string_view bytes);
@@ -51,6 +58,8 @@ class LineWriterView : public frame::LogView {
   std::uint64_t lines_gathered_ = 0;
   std::string gathered_;  // keeps its capacity between flushes
   int write_error_ = 0;
+  int cancel_fd_;
+  bool cancelled_ = false;
 };
 
 }  // namespace tools

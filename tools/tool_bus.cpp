@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "bus/bus_binding.h"
+#include "hub/hub.h"
 
 namespace tools {
 
@@ -36,6 +37,31 @@ std::uint64_t bus_info(pm_info_key key) {
   std::uint64_t value = 0;
   if (get_info == nullptr || get_info(key, &value) == 0) return 0;
   return value;
+}
+
+std::uint64_t bus_refusal() {
+  const std::uint64_t reason = bus_info(PM_INFO_OFFLINE_REASON);
+  return reason >= PM_OFFLINE_NOT_PERMITTED ? reason : std::uint64_t{PM_OFFLINE_NONE};
+}
+
+bool report_refusal(const char* tool) {
+  const char* why = nullptr;
+  switch (bus_refusal()) {
+    case PM_OFFLINE_NOT_PERMITTED:
+      why = "permission denied (it belongs to another user)";
+      break;
+    case PM_OFFLINE_HUB_OF_OTHER_USER:
+      why = "its hub runs as another user and is not trusted";
+      break;
+    case PM_OFFLINE_REFUSED_BY_HUB:
+      why = "its hub refused this user (it serves another user)";
+      break;
+    default:
+      return false;
+  }
+  std::fprintf(stderr, "%s: cannot use the bus at %s: %s\n", tool, pelmo::DefaultBusPath().c_str(),
+               why);
+  return true;
 }
 
 void report_drops(const char* tool, std::uint64_t local_drops) {

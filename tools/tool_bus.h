@@ -29,6 +29,13 @@ int finish_without_running(const char* tool, ParseStatus status, const std::stri
 // One pmGetInfo figure; 0 while unbound or for a key the library does not know.
 std::uint64_t bus_info(pm_info_key key);
 
+// The library's PM_INFO_OFFLINE_REASON when it is a refusal (another user's bus or hub), which no
+// waiting mends; PM_OFFLINE_NONE otherwise, also while the bus may yet be reached.
+std::uint64_t bus_refusal();
+
+// Prints why the bus refused this process on stderr when it did; true then.
+bool report_refusal(const char* tool);
+
 // Prints the library's drop counters (and `local_drops` notifications the tool itself dropped)
 // on stderr when any is non-zero.
 void report_drops(const char* tool, std::uint64_t local_drops);

@@ -4,9 +4,15 @@
 // the notification queue and a signalfd. The bus library's I/O thread only pushes
 // notifications into the queue. SIGINT and SIGTERM are blocked in every thread (the mask is set
 // before the library starts its thread) and read from the signalfd.
+//
+// A pipe on stdout is written through a non-blocking descriptor of its own, and a full pipe is
+// waited for together with the signalfd: a reader that stops reading cannot keep SIGTERM from
+// ending the tool.
 #include <poll.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <pthread.h>
@@ -31,6 +37,9 @@ namespace {
 constexpr const char* kTool = "zelk_dump";
 constexpr std::uint32_t kRegisterValue = bus::kRegisterValue;  // receives the monitor's blocks
 constexpr std::size_t kQueueBound = 65536;
+// While no frame arrives, the library's offline reason is looked at this often: a bus this
+// process may not use (another user's) ends the tool, a bus not served yet is waited for.
+constexpr int kRefusalCheckMs = 100;
 
 // Blocks SIGINT and SIGTERM for the process and returns a signalfd for them, or -1.
 int open_signal_fd() {
@@ -40,6 +49,17 @@ int open_signal_fd() {
   sigaddset(&set, SIGTERM);
   if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
   return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+// A descriptor for writing stdout: when stdout is a pipe, a non-blocking one opened afresh, so
+// that the flag leaves the pipe's other writers alone; stdout itself otherwise (a terminal or a
+// file, whose offset is shared with the shell, is written as it is). The caller closes it when
+// it is not STDOUT_FILENO.
+int open_output() {
+  struct stat st;
+  if (fstat(STDOUT_FILENO, &st) != 0 || !S_ISFIFO(st.st_mode)) return STDOUT_FILENO;
+  const int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  return fd >= 0 ? fd : STDOUT_FILENO;
 }
 
 // Shows delivered frames until the count is reached, a signal arrives or stdout fails.
@@ -56,7 +76,8 @@ int run(const tools::DumpOptions& options, int signal_fd) {
   frame::ReceiveLogState state;
   state.flush_due = true;
   state.SetFilter(options.filter_text);
-  tools::LineWriterView view(STDOUT_FILENO, state.flush_due, options.count);
+  const int output = open_output();
+  tools::LineWriterView view(output, state.flush_due, options.count, signal_fd);
   const frame::ShowRecordContext ctx = state.Context(view);
 
   int status = tools::kExitOk;
@@ -64,9 +85,14 @@ int run(const tools::DumpOptions& options, int signal_fd) {
   std::vector<tools::Notification> taken;
   while (running) {
     pollfd fds[2] = {{queue.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    const int ready = poll(fds, 2, kRefusalCheckMs);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       std::fprintf(stderr, "%s: poll: %s\n", kTool, std::strerror(errno));
+      status = tools::kExitFailure;
+      break;
+    }
+    if (ready == 0 && tools::report_refusal(kTool)) {
       status = tools::kExitFailure;
       break;
     }
@@ -80,7 +106,7 @@ int run(const tools::DumpOptions& options, int signal_fd) {
       }
     }
     view.Flush();  // one write for the whole round: each line is out as soon as it was shown
-    if (view.WriteError() != 0) running = false;
+    if (view.WriteError() != 0 || view.Cancelled()) running = false;
   }
   view.Flush();
   if (view.WriteError() != 0 && view.WriteError() != EPIPE) {
@@ -88,6 +114,7 @@ int run(const tools::DumpOptions& options, int signal_fd) {
                  std::strerror(view.WriteError()));
     status = tools::kExitFailure;
   }
+  if (output != STDOUT_FILENO) close(output);
   tools::report_drops(kTool, queue.Dropped());
   bus::Unregister(&window);  // no further Push after this returns
   return status;

@@ -13,6 +13,8 @@
 // the window already has a full queue for the hub. The tool then posts the same frame again
 // after a short pause, so a long -r run loses nothing however fast it goes, and gives up only
 // when the bus has taken no frame for kProgressDeadline (a hub that has stopped reading).
+// Every wait ends at once, with exit status 1 and the reason, when the library reports that the
+// bus refuses this process (another user's bus folder or hub).
 #include <unistd.h>
 
 #include <chrono>
@@ -40,44 +42,57 @@ constexpr const char* kSentVariable = "zelk_send.sent";
 
 void ignore_notification(void*, std::uint32_t, std::uintptr_t, std::intptr_t) {}
 
-// Polls a pmGetInfo figure until it reaches `wanted` or the deadline passes.
-bool wait_for_info(pm_info_key key, std::uint64_t wanted,
-                   std::chrono::steady_clock::time_point deadline) {
-  while (tools::bus_info(key) != wanted) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPollPeriod);
-  }
-  return true;
-}
+// How a wait on the bus ended. kRefused: the bus refuses this process (another user's bus or
+// hub), which no waiting mends, so every wait gives up on it at once.
+enum class Outcome { kDone, kRefused, kTimedOut };
 
-// Waits until the hub has read every post made so far (see the top of this file). Repeated
-// on failure: while the hub is away the posts wait in the library and go out on reconnect.
-bool confirm_hand_over(std::uint64_t posted, std::chrono::steady_clock::time_point deadline) {
-  const pmSetPublicVar_fn set_var = bus::Binding().pmSetPublicVar;
-  const auto value = static_cast<std::int32_t>(posted & 0x7FFFFFFF);
-  while (set_var == nullptr || set_var(kSentVariable, value) == 0) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPollPeriod);
-  }
-  return true;
-}
-
-// Posts one record, posting it again after a pause while the library refuses it for a full
-// queue. False when it was still refused kProgressDeadline after the first try.
-bool post_until_taken(pm_window* window, const frame::FrameRecord& record) {
-  const pmPostData_fn post = bus::Binding().pmPostData;
-  if (post == nullptr) return false;
-  std::chrono::steady_clock::time_point deadline{};
-  while (post(window, bus::kMonitorPostCode, record.data(), frame::kRecordSize) == 0) {
+// Retries `attempt` every `pause` until it succeeds, the bus refuses this process or the
+// deadline passes (a deadline of the epoch starts at the first failure, kProgressDeadline on).
+template <typename Attempt>
+Outcome retry(Attempt attempt, std::chrono::steady_clock::duration pause,
+              std::chrono::steady_clock::time_point deadline) {
+  while (!attempt()) {
+    if (tools::bus_refusal() != PM_OFFLINE_NONE) return Outcome::kRefused;
     const auto now = std::chrono::steady_clock::now();
     if (deadline == std::chrono::steady_clock::time_point{}) {
       deadline = now + kProgressDeadline;
     } else if (now >= deadline) {
-      return false;
+      return Outcome::kTimedOut;
     }
-    std::this_thread::sleep_for(kRetryPause);
+    std::this_thread::sleep_for(pause);
   }
-  return true;
+  return Outcome::kDone;
+}
+
+// Waits until a connection to the hub is up.
+Outcome wait_for_hub(std::chrono::steady_clock::time_point deadline) {
+  return retry([] { return tools::bus_info(PM_INFO_CONNECTED) == 1; }, kPollPeriod, deadline);
+}
+
+// Waits until the hub has read every post made so far (see the top of this file). Repeated
+// on failure: while the hub is away the posts wait in the library and go out on reconnect.
+Outcome confirm_hand_over(std::uint64_t posted, std::chrono::steady_clock::time_point deadline) {
+  const pmSetPublicVar_fn set_var = bus::Binding().pmSetPublicVar;
+  const auto value = static_cast<std::int32_t>(posted & 0x7FFFFFFF);
+  return retry([&] { return set_var != nullptr && set_var(kSentVariable, value) != 0; },
+               kPollPeriod, deadline);
+}
+
+// Posts one record, posting it again after a pause while the library refuses it for a full
+// queue; kTimedOut when it was still refused kProgressDeadline after the first try.
+Outcome post_until_taken(pm_window* window, const frame::FrameRecord& record) {
+  const pmPostData_fn post = bus::Binding().pmPostData;
+  if (post == nullptr) return Outcome::kTimedOut;
+  return retry(
+      [&] { return post(window, bus::kMonitorPostCode, record.data(), frame::kRecordSize) != 0; },
+      kRetryPause, {});
+}
+
+// Reports a refusal, unregisters and gives the exit status.
+int refused(pm_window* window) {
+  tools::report_refusal(kTool);
+  bus::Unregister(window);
+  return tools::kExitFailure;
 }
 
 int run(const tools::SendOptions& options) {
@@ -85,7 +100,9 @@ int run(const tools::SendOptions& options) {
   if (!tools::register_or_explain(kTool, window, kRegisterValue)) return tools::kExitFailure;
   // Frames posted before the hub answers would wait in the library's bounded offline queue;
   // waiting for the connection first keeps a long -r run from overflowing it.
-  if (!wait_for_info(PM_INFO_CONNECTED, 1, std::chrono::steady_clock::now() + kHubDeadline)) {
+  const Outcome hub = wait_for_hub(std::chrono::steady_clock::now() + kHubDeadline);
+  if (hub == Outcome::kRefused) return refused(&window);
+  if (hub != Outcome::kDone) {
     std::fprintf(stderr, "%s: no bus hub answered within 5 s; nothing was sent\n", kTool);
     bus::Unregister(&window);
     return tools::kExitFailure;
@@ -101,7 +118,9 @@ int run(const tools::SendOptions& options) {
       if (posted != 0 && options.interval_ms != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(options.interval_ms));
       }
-      if (!post_until_taken(&window, record)) {
+      const Outcome taken = post_until_taken(&window, record);
+      if (taken == Outcome::kRefused) return refused(&window);
+      if (taken != Outcome::kDone) {
         stalled = true;
         break;
       }
@@ -118,8 +137,10 @@ int run(const tools::SendOptions& options) {
     return tools::kExitFailure;
   }
 
-  const bool handed_over =
+  const Outcome hand_over =
       confirm_hand_over(posted, std::chrono::steady_clock::now() + kHubDeadline);
+  if (hand_over == Outcome::kRefused) return refused(&window);
+  const bool handed_over = hand_over == Outcome::kDone;
   if (!handed_over) {
     std::fprintf(stderr, "%s: the hub did not confirm receiving the frames within 5 s\n", kTool);
   }

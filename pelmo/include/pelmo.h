@@ -68,14 +68,36 @@ enum pm_info_key {
   PM_INFO_DROPPED_BLOCKS = 4,  /* delivered blocks dropped from the unfetched backlog, oldest first */
   PM_INFO_HUB_DROPS = 5,       /* blocks the hub dropped for this process's clients (slow reader) */
   PM_INFO_REGISTERED = 6,      /* windows registered by this process */
-  PM_INFO_QUEUED_POSTS = 7     /* posts accepted and not yet written to the hub's socket, over all
+  PM_INFO_QUEUED_POSTS = 7,    /* posts accepted and not yet written to the hub's socket, over all
                                   windows of this process (each window holds at most 4096) */
+  PM_INFO_OFFLINE_REASON = 8   /* why a registered window is not on the bus: a pm_offline_reason,
+                                  PM_OFFLINE_NONE once the hub has accepted every registered window */
+};
+
+/* Values of PM_INFO_OFFLINE_REASON, from the least to the most telling; with several windows
+ * offline the highest is reported. The library keeps retrying in every case (a hub may appear
+ * or be replaced at any time); a program that cannot wait takes the last three as a refusal. */
+enum pm_offline_reason {
+  PM_OFFLINE_NONE = 0,              /* on the bus (or no window registered) */
+  PM_OFFLINE_CONNECTING = 1,        /* no answer yet: connecting, or reconnecting after the hub
+                                       went away */
+  PM_OFFLINE_NO_HUB = 2,            /* nothing serves the bus address (no socket file, or a stale
+                                       one: ENOENT, ECONNREFUSED) */
+  PM_OFFLINE_ERROR = 3,             /* the address cannot be connected to for another reason (not a
+                                       socket, too long, out of resources) */
+  PM_OFFLINE_NOT_PERMITTED = 4,     /* connecting was refused for permissions (EACCES, EPERM): the
+                                       bus folder or socket belongs to another user */
+  PM_OFFLINE_HUB_OF_OTHER_USER = 5, /* the hub's process runs as another user, not root
+                                       (SO_PEERCRED): the library does not trust it and hangs up */
+  PM_OFFLINE_REFUSED_BY_HUB = 6     /* the hub refused this process's user */
 };
 
 /* Registers a window with its routing value and a name (at most PM_MAX_NAME bytes; a longer
  * name is cut to that length).
  * Succeeds (returns 1) even before a hub exists: the library connects, and reconnects,
- * by itself. Returns 0 for a null window or post function, or a window already registered. */
+ * by itself. It talks only to a hub run by the same user or by root (checked with SO_PEERCRED
+ * on every connection); PM_INFO_OFFLINE_REASON tells why a window is not on the bus.
+ * Returns 0 for a null window or post function, or a window already registered. */
 PELMO_API int pmRegister(pm_window* window, uint32_t value, const char* name);
 
 /* Unregisters a window. Posts still queued for a connected window are first written to the

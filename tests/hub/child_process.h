@@ -16,13 +16,16 @@ namespace pelmo::testing {
 
 class ChildProcess {
  public:
-  // cwd: the child's working directory; empty keeps this process's.
-  explicit ChildProcess(const std::vector<std::string>& argv, const std::string& cwd = {})
+  // cwd: the child's working directory; empty keeps this process's. stdout_fd: the child's
+  // stdout instead of the captured one (Out() is then empty), or -1.
+  explicit ChildProcess(const std::vector<std::string>& argv, const std::string& cwd = {},
+                        int stdout_fd = -1)
       : out_fd_(::memfd_create("stdout", MFD_CLOEXEC)),
         err_fd_(::memfd_create("stderr", MFD_CLOEXEC)) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out_fd_, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, stdout_fd >= 0 ? stdout_fd : out_fd_,
+                                     STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err_fd_, STDERR_FILENO);
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     std::vector<char*> args;

@@ -5,6 +5,12 @@
 // Registers with value 0x400, waits until CLIENTS clients are on the bus, posts POSTS one-record
 // blocks (code 0x20000412, record i carries TAG * 100000 + i), then waits for POSTS such blocks
 // from the other peer. Exit 0 only if exactly that arrived.
+//
+//   pelmo_test_peer reasons R...
+//
+// Registers, then waits for PM_INFO_OFFLINE_REASON to be each R in turn, printing each one
+// reached on a line of its own. Exit 0 once all were reached; 1, with the reason last seen,
+// when one was not within the deadline.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +18,29 @@
 #include "pelmo.h"
 #include "tests/pelmo/test_window.h"
 
+namespace {
+
+int WaitForReasons(int count, char** reasons) {
+  pelmo::testing::TestWindow window;
+  if (!window.Register(0x400, "peer")) return 3;
+  for (int i = 0; i < count; ++i) {
+    const unsigned long wanted = std::strtoul(reasons[i], nullptr, 0);
+    if (!pelmo::testing::WaitUntil(
+            [&] { return pelmo::testing::Info(PM_INFO_OFFLINE_REASON) == wanted; })) {
+      std::printf("reason %lu never came, last %lu\n", wanted,
+                  static_cast<unsigned long>(pelmo::testing::Info(PM_INFO_OFFLINE_REASON)));
+      return 1;
+    }
+    std::printf("%lu\n", wanted);
+    std::fflush(stdout);
+  }
+  return window.Unregister() ? 0 : 1;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "reasons") == 0) return WaitForReasons(argc - 2, argv + 2);
   if (argc != 4) return 2;
   const unsigned long tag = std::strtoul(argv[1], nullptr, 0);
   const unsigned long posts = std::strtoul(argv[2], nullptr, 0);

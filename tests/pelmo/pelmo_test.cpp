@@ -9,6 +9,7 @@
 #include "hub/hub.h"
 #include "pelmo.h"
 #include "tests/hub/child_process.h"
+#include "tests/hub/other_user.h"
 #include "tests/hub/stalled_hub.h"
 #include "tests/pelmo/test_window.h"
 
@@ -412,6 +413,59 @@ TEST_F(PelmoTest, unregister_from_inside_the_post_function_is_safe) {
   ASSERT_TRUE(WaitClients(1));
   hub_->Deliver(kBridgeDelivery, Record(3));
   EXPECT_TRUE(next.NextBlock());
+}
+
+// Why a window is off the bus, as the library tells it, while it keeps trying: no hub; a bus
+// end of another user, which is not trusted (and whose forged delivery never reaches the
+// window); a hub of this user at the same path, which it joins by itself; the hub gone again.
+TEST_F(PelmoTest, offline_reason_follows_the_hub_at_the_path_and_the_window_keeps_trying) {
+  if (const std::string why = testing::OtherUserUnavailable(); !why.empty()) GTEST_SKIP() << why;
+  const std::string path = testing::OtherUsersBusDir(bus_.dir());
+  ASSERT_FALSE(path.empty());
+  ::setenv("PELMO_BUS", path.c_str(), 1);
+  TestWindow monitor;
+  ASSERT_TRUE(monitor.Register(1024, "zelk_test"));
+  EXPECT_TRUE(WaitUntil([] { return Info(PM_INFO_OFFLINE_REASON) == PM_OFFLINE_NO_HUB; }));
+  {
+    testing::ForgingHub forger(path);
+    ASSERT_TRUE(forger.ok());
+    EXPECT_TRUE(
+        WaitUntil([] { return Info(PM_INFO_OFFLINE_REASON) == PM_OFFLINE_HUB_OF_OTHER_USER; }));
+    EXPECT_FALSE(monitor.Next(std::chrono::milliseconds(200)));
+    EXPECT_EQ(Info(PM_INFO_OFFLINE_REASON), PM_OFFLINE_HUB_OF_OTHER_USER);
+    EXPECT_EQ(Info(PM_INFO_CONNECTED), 0u);
+  }
+  // The folder is handed to this user, whose hub then serves the same path.
+  const std::string dir = path.substr(0, path.rfind('/'));
+  ASSERT_EQ(::chown(dir.c_str(), ::geteuid(), ::getegid()), 0);
+  hub_ = std::make_unique<Hub>(HubOptions{path});
+  std::string error;
+  ASSERT_EQ(hub_->Start(&error), HubStart::kStarted) << error;
+  EXPECT_TRUE(WaitUntil([] { return Info(PM_INFO_OFFLINE_REASON) == PM_OFFLINE_NONE; }));
+  EXPECT_EQ(Info(PM_INFO_CONNECTED), 1u);
+  hub_->Deliver(kBridgeDelivery, Record(1));
+  const auto block = monitor.NextBlock();
+  ASSERT_TRUE(block);
+  EXPECT_EQ(*block, Record(1));
+  hub_.reset();
+  EXPECT_TRUE(WaitUntil([] { return Info(PM_INFO_OFFLINE_REASON) == PM_OFFLINE_NO_HUB; }));
+}
+
+// A window of another user: this user's 0700 bus folder refuses it for permissions; with the
+// folder and the socket opened to it, the hub itself refuses it.
+TEST_F(PelmoTest, offline_reason_of_another_users_window_tells_the_refusal) {
+  if (const std::string why = testing::OtherUserUnavailable(); !why.empty()) GTEST_SKIP() << why;
+  StartHub();
+  ChildProcess peer(testing::AsOtherUser({PELMO_TEST_PEER, "reasons",
+                                          std::to_string(PM_OFFLINE_NOT_PERMITTED),
+                                          std::to_string(PM_OFFLINE_REFUSED_BY_HUB)}));
+  const std::string not_permitted = std::to_string(PM_OFFLINE_NOT_PERMITTED) + "\n";
+  ASSERT_TRUE(WaitUntil([&] { return peer.Out() == not_permitted; })) << peer.Out() << peer.Err();
+  ASSERT_EQ(::chmod(bus_.dir().c_str(), 0711), 0);
+  ASSERT_EQ(::chmod(bus_.path().c_str(), 0777), 0);
+  EXPECT_EQ(peer.Wait(), 0) << peer.Out() << peer.Err();
+  EXPECT_EQ(peer.Out(), not_permitted + std::to_string(PM_OFFLINE_REFUSED_BY_HUB) + "\n");
+  EXPECT_EQ(hub_->Stats().clients, 0u);
 }
 
 }  // namespace

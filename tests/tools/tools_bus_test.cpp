@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <mutex>
@@ -12,11 +15,13 @@
 #include "frame/send_line.h"
 #include "hub/hub.h"
 #include "tests/hub/child_process.h"
+#include "tests/hub/other_user.h"
 #include "tests/hub/stalled_hub.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using pelmo::testing::AsOtherUser;
 using pelmo::testing::ChildProcess;
 using pelmo::testing::WaitUntil;
 
@@ -121,6 +126,29 @@ TEST_F(tools_bus, dump_prints_each_frame_as_it_arrives_and_ends_cleanly_on_a_sig
   }
 }
 
+// A reader that stops reading fills the pipe and holds the dump in its write; SIGTERM still
+// ends it, with status 0 as any SIGTERM does.
+TEST_F(tools_bus, dump_ends_on_sigterm_while_its_reader_has_stopped) {
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
+  ChildProcess dump({ZELK_DUMP_PATH}, {}, pipe_fds[1]);
+  ::close(pipe_fds[1]);
+  ASSERT_TRUE(wait_for_clients(1)) << dump.Err();
+  // About 360 KB of lines, several times what the pipe holds.
+  std::vector<frame::FrameRecord> records(64, rec(0x123, false, {0x01, 0xA0}, 5));
+  std::vector<std::uint8_t> block;
+  for (const auto& r : records) block.insert(block.end(), r.begin(), r.end());
+  for (int i = 0; i < 200; ++i) hub_->Deliver(kDelivery, block);
+  EXPECT_TRUE(WaitUntil([&] {
+    int waiting = 0;
+    return ::ioctl(pipe_fds[0], FIONREAD, &waiting) == 0 && waiting >= 32768;
+  }));
+  dump.Signal(SIGTERM);
+  EXPECT_EQ(dump.Wait(), 0) << dump.Err();
+  EXPECT_TRUE(wait_for_clients(0));
+  ::close(pipe_fds[0]);
+}
+
 TEST_F(tools_bus, send_hands_every_encoded_frame_to_the_hub_before_exiting) {
   const std::vector<std::string> lines = {"123 45", "115599 00 22 99 00 00 11 33 33", "7FF",
                                           "0001 1 2 3 4 5 6 7 8 9 A"};
@@ -210,6 +238,61 @@ TEST_F(tools_bus, missing_bus_library_is_reported_and_the_current_directory_neve
     EXPECT_NE(tool.Err().find("cannot load the bus library libpelmo.so: libpelmo.so: cannot open"),
               std::string::npos)
         << tool.Err();
+  }
+  EXPECT_EQ(hub_->Stats().clients, 0u);
+  EXPECT_TRUE(posted().empty());
+}
+
+// A root tool pointed at a bus end of another user stops at the check of the hub's credentials:
+// it shows none of the frames that end forges, says why and exits 1.
+TEST_F(tools_bus, tools_refuse_a_hub_of_another_user_and_show_nothing_it_forges) {
+  if (const std::string why = pelmo::testing::OtherUserUnavailable(); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
+  const std::string path = pelmo::testing::OtherUsersBusDir(bus_.dir());
+  ASSERT_FALSE(path.empty());
+  pelmo::testing::ForgingHub forger(path);
+  ASSERT_TRUE(forger.ok());
+  ::setenv("PELMO_BUS", path.c_str(), 1);
+  for (const auto& argv : std::vector<std::vector<std::string>>{{ZELK_DUMP_PATH},
+                                                                {ZELK_SEND_PATH, "7FF"}}) {
+    ChildProcess tool(argv);
+    EXPECT_EQ(tool.Wait(), 1) << argv[0] << tool.Out();
+    EXPECT_EQ(tool.Out(), "");
+    EXPECT_NE(tool.Err().find("cannot use the bus at " + path +
+                              ": its hub runs as another user and is not trusted"),
+              std::string::npos)
+        << tool.Err();
+  }
+}
+
+// Run as another user, the tools cannot reach this user's bus: the 0700 folder keeps them out,
+// and with the folder and socket opened up the hub refuses them. Either way they say why and
+// exit 1 instead of waiting for a hub.
+TEST_F(tools_bus, tools_of_another_user_are_refused_and_say_why) {
+  if (const std::string why = pelmo::testing::OtherUserUnavailable(); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
+  const struct {
+    mode_t dir_mode;
+    mode_t socket_mode;
+    const char* why;
+  } cases[] = {
+      {0700, 0700, "permission denied (it belongs to another user)"},
+      {0711, 0777, "its hub refused this user (it serves another user)"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(::chmod(bus_.dir().c_str(), c.dir_mode), 0);
+    ASSERT_EQ(::chmod(bus_.path().c_str(), c.socket_mode), 0);
+    for (const auto& argv : std::vector<std::vector<std::string>>{{ZELK_DUMP_PATH},
+                                                                  {ZELK_SEND_PATH, "7FF"}}) {
+      ChildProcess tool(AsOtherUser(argv));
+      EXPECT_EQ(tool.Wait(), 1) << argv[0] << tool.Err();
+      EXPECT_EQ(tool.Out(), "");
+      EXPECT_NE(tool.Err().find("cannot use the bus at " + bus_.path() + ": " + c.why),
+                std::string::npos)
+          << tool.Err();
+    }
   }
   EXPECT_EQ(hub_->Stats().clients, 0u);
   EXPECT_TRUE(posted().empty());
