@@ -40,7 +40,7 @@ struct TranSettings {
   std::string replay_path;    // replay: a candump -l log played as the CAN bus
   bool replay_loop = false;   // start the log again at its end
   double replay_speed = 1.0;  // time scale; 0: as fast as the consumers take the frames
-  bool listen = false;  // socketcand server
+  bool listen = false;        // socketcand server
   std::string listen_address = "127.0.0.1";
   std::uint16_t listen_port = 0;  // 0: any free port (it is reported on start)
   bool listen_any_user = false;   // on loopback, serve socketcand clients of every user

@@ -53,10 +53,10 @@ struct SocketcandServerOptions {
 };
 
 struct SocketcandServerCounters {
-  std::uint64_t frames_dropped = 0;   // frames not queued for a slow client
-  std::uint64_t clients_refused = 0;  // connections over the limit
-  std::uint64_t clients_dropped = 0;  // connections closed for bad behaviour
-  std::uint64_t frames_received = 0;  // frames sent by clients
+  std::uint64_t frames_dropped = 0;          // frames not queued for a slow client
+  std::uint64_t clients_refused = 0;         // connections over the limit
+  std::uint64_t clients_dropped = 0;         // connections closed for bad behaviour
+  std::uint64_t frames_received = 0;         // frames sent by clients
   std::uint64_t clients_of_other_users = 0;  // loopback connections not of our user
 };
 

@@ -409,8 +409,9 @@ TEST_F(zelk_tran, serves_socketcand_clients_of_other_users_only_when_told_to) {
     expected.push_back(frame::EncodeSendLine("0AA 01"));
     EXPECT_EQ(bus_client.Collect(expected.size()), expected);
 
-    const std::string refused = "zelk_tran: refused a socketcand client of another user (uid "
-                                "65534) on 127.0.0.1:" + port + "\n";
+    const std::string refused =
+        "zelk_tran: refused a socketcand client of another user (uid 65534) on 127.0.0.1:" +
+        port + "\n";
     const std::string text = Err(err);
     const std::size_t first = text.find(refused);
     if (c.any_user) {

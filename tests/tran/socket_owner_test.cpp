@@ -11,10 +11,9 @@ using namespace test;
 
 TEST(is_loopback_address, takes_only_addresses_this_machine_alone_reaches) {
   const std::pair<const char*, bool> cases[] = {
-      {"127.0.0.1", true},  {"127.255.0.9", true},     {"::1", true},
-      {"localhost", true},  {"::ffff:127.0.0.1", true}, {"0.0.0.0", false},
-      {"::", false},        {"128.0.0.1", false},      {"192.168.1.20", false},
-      {"::ffff:10.0.0.1", false}, {"::2", false},      {"nonsense", false},
+      {"127.0.0.1", true},        {"127.255.0.9", true},      {"::1", true},  {"localhost", true},
+      {"::ffff:127.0.0.1", true}, {"0.0.0.0", false},         {"::", false},  {"128.0.0.1", false},
+      {"192.168.1.20", false},    {"::ffff:10.0.0.1", false}, {"::2", false}, {"nonsense", false},
   };
   for (const auto& [address, loopback] : cases) {
     EXPECT_EQ(IsLoopbackAddress(address), loopback) << address;
@@ -46,10 +45,9 @@ bool Connect(int family, Pair& pair) {
   }
   const int listener = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener < 0) return false;
-  const bool listening =
-      ::bind(listener, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-      ::listen(listener, 1) == 0 &&
-      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+  const bool listening = ::bind(listener, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                         ::listen(listener, 1) == 0 &&
+                         ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) == 0;
   if (listening) {
     pair.client = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (::connect(pair.client, reinterpret_cast<sockaddr*>(&address), size) == 0) {
