@@ -91,11 +91,9 @@ void Bridge::Distribute(std::span<const frame::FrameRecord> records, std::uint64
   gettimeofday(&now, nullptr);
   if (server_) server_->Broadcast(stamped_, now, skip_client);
   if (log_) {
-    std::string error;
-    if (!log_->Write(stamped_, now, source_.LogName(), &error) && !log_error_reported_) {
-      ReportError(error);
-      log_error_reported_ = true;
-    }
+    std::string report;
+    const bool written = log_->Write(stamped_, now, source_.LogName(), &report);
+    if (!report.empty()) (written ? ReportNotice : ReportError)(report);
   }
   distributed_ += stamped_.size();
 }

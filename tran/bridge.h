@@ -85,7 +85,6 @@ class Bridge {
   CandumpLog* log_;
   std::vector<frame::FrameRecord> stamped_;
   std::uint64_t distributed_ = 0;
-  bool log_error_reported_ = false;
   EventLoop* loop_ = nullptr;
   PostQueue* intake_ = nullptr;
   std::optional<BlockCoalescer> coalescer_;

@@ -1,8 +1,10 @@
 #include "tran/candump_log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -42,24 +44,54 @@ bool CandumpLog::Open(const std::string& path, std::string* error) {
 }
 
 bool CandumpLog::Write(std::span<const frame::FrameRecord> records, const timeval& time,
-                       std::string_view iface, std::string* error) {
+                       std::string_view iface, std::string* report) {
   if (fd_ < 0 || records.empty()) return true;
   batch_.clear();
   for (const auto& record : records) AppendCandumpLine(batch_, record, time, iface);
+  int failure = 0;
+  if (partial_bytes_ > 0 && !CutPartialLine()) failure = errno;
   std::size_t done = 0;
-  while (done < batch_.size()) {
+  while (failure == 0 && done < batch_.size()) {
     const ssize_t n = ::write(fd_, batch_.data() + done, batch_.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      // Count the lines that did not make it; a partial line may remain (disk full).
-      std::uint64_t lost = 0;
-      for (std::size_t i = done; i < batch_.size(); ++i) lost += batch_[i] == '\n';
-      lines_lost_ += lost;
-      if (error) *error = std::string("log write failed: ") + std::strerror(errno);
-      return false;
+      failure = n < 0 ? errno : EIO;
+      break;
     }
     done += static_cast<std::size_t>(n);
   }
+  if (failure == 0) {
+    if (failing_ && report) {
+      *report = "log resumed; " + std::to_string(lost_while_failing_) + " frames not logged";
+    }
+    failing_ = false;
+    lost_while_failing_ = 0;
+    return true;
+  }
+  // The whole lines that went out stay; a cut one is removed, the rest of the batch is lost.
+  const std::size_t last_newline = done == 0 ? std::string::npos : batch_.rfind('\n', done - 1);
+  const std::size_t kept = last_newline == std::string::npos ? 0 : last_newline + 1;
+  partial_bytes_ += done - kept;
+  if (partial_bytes_ > 0) CutPartialLine();  // if this fails, the next write tries again first
+  const auto lost =
+      static_cast<std::uint64_t>(std::count(batch_.begin() + kept, batch_.end(), '\n'));
+  lines_lost_ += lost;
+  lost_while_failing_ += lost;
+  if (!failing_ && report) *report = std::string("log write failed: ") + std::strerror(failure);
+  failing_ = true;
+  return false;
+}
+
+// Cuts the file back by the bytes of a cut last line, so the next line starts a line of its
+// own. The file's size is read now, in case it was rotated or truncated meanwhile.
+bool CandumpLog::CutPartialLine() {
+  struct stat status;
+  if (::fstat(fd_, &status) != 0) return false;
+  const auto size = static_cast<std::uint64_t>(status.st_size);
+  if (size >= partial_bytes_ && ::ftruncate(fd_, static_cast<off_t>(size - partial_bytes_)) != 0) {
+    return false;
+  }
+  partial_bytes_ = 0;
   return true;
 }
 

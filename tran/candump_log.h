@@ -47,8 +47,10 @@ CandumpLineKind ParseCandumpLine(std::string_view line, CandumpEntry& entry);
 // "CAN FD frame", "remote frame", ... for reports.
 const char* DescribeCandumpLineKind(CandumpLineKind kind);
 
-// An append-only log file; each batch of lines goes out in one write() so a killed process
-// leaves only whole lines behind. Not thread-safe: used by the event loop thread only.
+// An append-only log file of whole lines: each batch goes out in one write(), so a killed
+// process leaves only whole lines behind, and a batch the disk takes only in part is cut back
+// to its last whole line (the rest of it is lost), so a full disk leaves no cut line either.
+// Not thread-safe: used by the event loop thread only.
 class CandumpLog {
  public:
   CandumpLog() = default;
@@ -58,15 +60,22 @@ class CandumpLog {
 
   bool Open(const std::string& path, std::string* error);
   bool IsOpen() const { return fd_ >= 0; }
-  // Writes one line per record, all stamped with `time`. False on a write error.
+  // Writes one line per record, all stamped with `time`; false when not all of them went out.
+  // Sets *report once per run of failures: "log write failed: No space left on device" at
+  // the first, "log resumed; 120 frames not logged" at the first batch written whole after.
   bool Write(std::span<const frame::FrameRecord> records, const timeval& time,
-             std::string_view iface, std::string* error);
+             std::string_view iface, std::string* report);
   std::uint64_t LinesLost() const { return lines_lost_; }
 
  private:
+  bool CutPartialLine();
+
   int fd_ = -1;
   std::string batch_;
   std::uint64_t lines_lost_ = 0;
+  bool failing_ = false;
+  std::uint64_t lost_while_failing_ = 0;
+  std::size_t partial_bytes_ = 0;  // a cut line at the file's end, not yet removed
 };
 
 }  // namespace tran

@@ -27,6 +27,7 @@
 #include "tran/event_loop.h"
 #include "tran/frame_generator.h"
 #include "tran/report.h"
+#include "tran/socket_owner.h"
 #include "tran/socketcand_server.h"
 
 namespace tran {
@@ -190,6 +191,7 @@ int RunCompanion(const TranSettings& settings, bool detached,
     SocketcandServerOptions options;
     options.address = settings.listen_address;
     options.port = settings.listen_port;
+    options.any_user = settings.listen_any_user;
     server = std::make_unique<SocketcandServer>(
         loop, options, [&bridge](std::span<const frame::FrameRecord> records, std::uint64_t id) {
           bridge->Transmit(records, id);
@@ -267,6 +269,15 @@ int RunCompanion(const TranSettings& settings, bool detached,
     if (server) {
       ReportNotice("socketcand server on " + settings.listen_address + ":" +
                    std::to_string(server->Port()));
+    }
+  }
+  if (server) {
+    const std::string where = settings.listen_address + ":" + std::to_string(server->Port());
+    if (!IsLoopbackAddress(settings.listen_address)) {
+      ReportWarning("socketcand server on " + where +
+                    " has no authentication: anyone who can reach it reads and sends frames");
+    } else if (settings.listen_any_user) {
+      ReportWarning("socketcand server on " + where + " serves every local user");
     }
   }
   on_started(StartStatus::kReady);

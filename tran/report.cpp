@@ -25,6 +25,7 @@ void ReportToSyslog() {
 }
 
 void ReportError(const std::string& message) { Report(LOG_ERR, message); }
+void ReportWarning(const std::string& message) { Report(LOG_WARNING, message); }
 void ReportNotice(const std::string& message) { Report(LOG_NOTICE, message); }
 
 }  // namespace tran

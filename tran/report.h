@@ -7,6 +7,7 @@ namespace tran {
 
 void ReportToSyslog();  // after detaching; stderr is /dev/null then
 void ReportError(const std::string& message);
+void ReportWarning(const std::string& message);
 void ReportNotice(const std::string& message);
 
 }  // namespace tran

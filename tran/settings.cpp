@@ -42,7 +42,7 @@ bool IsValidAddress(const std::string& address) {
          inet_pton(AF_INET6, address.c_str(), buffer) == 1;
 }
 
-// "29536", ":29536", "0.0.0.0:29536", "[::1]:29536".
+// "29536", ":29536", "0.0.0.0:29536", "[::1]:29536", "localhost:29536" (as 127.0.0.1).
 std::optional<std::string> ApplyListen(std::string_view value, TranSettings& settings) {
   std::string address = "127.0.0.1";
   std::string_view port_text = value;
@@ -53,7 +53,7 @@ std::optional<std::string> ApplyListen(std::string_view value, TranSettings& set
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
       host = host.substr(1, host.size() - 2);
     }
-    if (!host.empty()) address = std::string(host);
+    if (!host.empty()) address = host == "localhost" ? "127.0.0.1" : std::string(host);
   }
   const auto port = ParseNumber<std::uint16_t>(port_text, 0, 65535);
   if (!port) return "bad port in --listen " + Quote(value);
@@ -119,7 +119,9 @@ bool TakesValue(std::string_view key) {
          key == "idle-exit" || key == "replay" || key == "speed";
 }
 
-bool IsFlag(std::string_view key) { return key == "foreground" || key == "loop"; }
+bool IsFlag(std::string_view key) {
+  return key == "foreground" || key == "loop" || key == "listen-any-user";
+}
 
 // A replay is the CAN source: one layer of settings (the file, the command line) names either
 // a source or a replay; a later layer overrides an earlier one.
@@ -158,7 +160,9 @@ std::optional<std::string> ApplySetting(std::string_view key, std::optional<std:
       return "bad value " + Quote(*value) + " for " + std::string(key) +
              " (expected true or false)";
     }
-    (key == "loop" ? settings.replay_loop : settings.foreground) = *flag;
+    (key == "loop"              ? settings.replay_loop
+     : key == "listen-any-user" ? settings.listen_any_user
+                                : settings.foreground) = *flag;
     return std::nullopt;
   }
   if (!TakesValue(key)) return "unknown setting " + Quote(key);
@@ -227,6 +231,7 @@ std::optional<std::string> ParseSettingsText(std::string_view text, TranSettings
 std::optional<std::string> ParseArguments(std::span<const std::string_view> args,
                                           TranSettings& settings) {
   SourceChoice choice;
+  bool any_user_given = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view arg = args[i];
     if (arg == "-h" || arg == "--help") {
@@ -256,12 +261,14 @@ std::optional<std::string> ParseArguments(std::span<const std::string_view> args
       value = args[++i];
     }
     if (auto error = ApplySetting(key, value, settings)) return error;
+    any_user_given = any_user_given || key == "listen-any-user";
     if (!choice.Take(key))
       return "--replay and --source exclude each other (a replay is the source)";
   }
   if (choice.replay_options && settings.source != SourceKind::kReplay) {
     return "--loop and --speed need --replay";
   }
+  if (any_user_given && !settings.listen) return "--listen-any-user needs --listen";
   return std::nullopt;
 }
 
@@ -288,7 +295,10 @@ std::string UsageText() {
          "  --source SOURCE     virtual (default), socketcan:IFACE or\n"
          "                      socketcand:HOST:PORT:CHANNEL\n"
          "  --listen [ADDR:]PORT  also serve the bus as a socketcand daemon (raw mode);\n"
-         "                      loopback unless ADDR is given (0.0.0.0 for all)\n"
+         "                      loopback unless ADDR is given (0.0.0.0 for all); on\n"
+         "                      loopback it serves only clients of this user\n"
+         "  --listen-any-user   serve socketcand clients of every local user too\n"
+         "                      (other addresses serve anyone: socketcand has no login)\n"
          "  --log FILE          append every frame to FILE in candump -l format\n"
          "  --generate RATE     put RATE generated frames per second on the bus\n"
          "  --replay FILE       play a candump -l log onto the bus instead of a CAN source\n"

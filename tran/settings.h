@@ -5,6 +5,7 @@
 //   # the companion's settings
 //   source = socketcand:192.168.1.20:29536:can0
 //   listen 29536
+//   listen-any-user = no
 //   log = /var/tmp/bus.log
 //   foreground
 // or, to play a recording instead of a CAN source (replay excludes source; loop, speed need it):
@@ -39,9 +40,10 @@ struct TranSettings {
   std::string replay_path;    // replay: a candump -l log played as the CAN bus
   bool replay_loop = false;   // start the log again at its end
   double replay_speed = 1.0;  // time scale; 0: as fast as the consumers take the frames
-  bool listen = false;  // socketcand server
+  bool listen = false;        // socketcand server
   std::string listen_address = "127.0.0.1";
   std::uint16_t listen_port = 0;  // 0: any free port (it is reported on start)
+  bool listen_any_user = false;   // on loopback, serve socketcand clients of every user
   std::string log_path;
   std::uint64_t generate_rate = 0;  // frames per second, 0 off
   bool foreground = false;

@@ -68,6 +68,8 @@ bool SocketcandServer::Start(std::string* error) {
   ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&bound), &bound_length);
   port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  check_peer_user_ = !options_.any_user && IsLoopbackAddress(options_.address);
+  our_uid_ = ::geteuid();
   loop_.Watch(listen_fd_, POLLIN, [this](short) { OnAccept(); });
   return true;
 }
@@ -96,6 +98,12 @@ void SocketcandServer::OnAccept() {
       }
       return;
     }
+    if (check_peer_user_ && !PeerIsOurUser(fd)) {
+      // socketcand has no refusal line before "< hi >": the client sees the connection end.
+      ++counters_.clients_of_other_users;
+      ::close(fd);
+      continue;
+    }
     SetNoDelay(fd);
     if (clients_.size() >= options_.max_clients) {
       ++counters_.clients_refused;
@@ -113,6 +121,26 @@ void SocketcandServer::OnAccept() {
     loop_.Watch(fd, POLLIN, [this, id](short revents) { OnClientEvent(id, revents); });
     Reply(added, "< hi >");
   }
+}
+
+bool SocketcandServer::PeerIsOurUser(int fd) {
+  std::string why;
+  const std::optional<uid_t> owner = options_.peer_owner(fd, &why);
+  if (owner == our_uid_) return true;
+  if (owner) {
+    if (users_reported_.insert(*owner).second) {
+      ReportError("refused a socketcand client of another user (uid " + std::to_string(*owner) +
+                  ") on " + Endpoint());
+    }
+  } else if (reasons_reported_.insert(why).second) {
+    ReportError("cannot tell the user of a socketcand client on " + Endpoint() + " (" + why +
+                "); refused it (--listen-any-user serves every user)");
+  }
+  return false;
+}
+
+std::string SocketcandServer::Endpoint() const {
+  return options_.address + ":" + std::to_string(port_);
 }
 
 void SocketcandServer::PauseAccepting() {

@@ -8,23 +8,31 @@
 // connection gets "< error too many clients >" and is closed; a client that does not read
 // loses frames once its output queue is full (counted), and is closed if it also stops
 // reading its replies.
+// Who: on a loopback address only clients whose socket belongs to the companion's own user
+// (the kernel names the owner of a local peer's socket); others are closed at once, before
+// "< hi >", and reported once per user. any_user serves every local user. On any other
+// address everyone is served: the user of a remote peer cannot be known.
 //
 // Threads: everything runs on the event loop thread that owns the server.
 #pragma once
 
 #include <sys/time.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "frame/frame_record.h"
 #include "tran/event_loop.h"
+#include "tran/socket_owner.h"
 #include "tran/socketcand_protocol.h"
 #include "tran/tcp_output.h"
 
@@ -38,13 +46,18 @@ struct SocketcandServerOptions {
   // Frames wait this long after the raw-mode reply, so a client reading that reply with one
   // recv() does not get a frame glued to it.
   std::chrono::milliseconds rawmode_settle{50};
+  // On a loopback address, also serve clients of other users.
+  bool any_user = false;
+  // Names the user owning a client's socket (a seam for tests).
+  std::optional<uid_t> (*peer_owner)(int fd, std::string* error) = TcpPeerOwner;
 };
 
 struct SocketcandServerCounters {
-  std::uint64_t frames_dropped = 0;   // frames not queued for a slow client
-  std::uint64_t clients_refused = 0;  // connections over the limit
-  std::uint64_t clients_dropped = 0;  // connections closed for bad behaviour
-  std::uint64_t frames_received = 0;  // frames sent by clients
+  std::uint64_t frames_dropped = 0;          // frames not queued for a slow client
+  std::uint64_t clients_refused = 0;         // connections over the limit
+  std::uint64_t clients_dropped = 0;         // connections closed for bad behaviour
+  std::uint64_t frames_received = 0;         // frames sent by clients
+  std::uint64_t clients_of_other_users = 0;  // loopback connections not of our user
 };
 
 class SocketcandServer {
@@ -84,6 +97,8 @@ class SocketcandServer {
   };
 
   void OnAccept();
+  bool PeerIsOurUser(int fd);
+  std::string Endpoint() const;
   void OnClientEvent(std::uint64_t id, short revents);
   void ReadFrom(Client& client);
   void HandleMessage(Client& client, const std::string& inner,
@@ -100,6 +115,10 @@ class SocketcandServer {
   std::uint16_t port_ = 0;
   std::uint64_t next_id_ = 1;
   std::uint64_t accept_timer_ = 0;
+  bool check_peer_user_ = false;
+  uid_t our_uid_ = 0;
+  std::set<uid_t> users_reported_;
+  std::set<std::string> reasons_reported_;
   std::map<std::uint64_t, std::unique_ptr<Client>> clients_;
   std::string scratch_;
   SocketcandServerCounters counters_;

@@ -1,6 +1,12 @@
 #include "tran/candump_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
 
 #include "test_support.h"
 
@@ -137,6 +143,79 @@ TEST(candump_file, reports_an_unopenable_path) {
   std::string error;
   EXPECT_FALSE(log.Open("/nonexistent-dir/x.log", &error));
   EXPECT_NE(error.find("/nonexistent-dir/x.log"), std::string::npos);
+}
+
+// Every line of the file is a whole frame line.
+void ExpectOnlyWholeLines(const std::string& text) {
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n') << "a cut last line: " << text.substr(text.rfind('\n') + 1);
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    CandumpEntry entry;
+    EXPECT_EQ(ParseCandumpLine(line, entry), CandumpLineKind::kFrame) << line;
+  }
+}
+
+std::size_t CountLines(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// On a small tmpfs: fill it, see only whole lines and one report, free space, see the log go on.
+TEST(candump_file, keeps_whole_lines_on_a_full_disk_and_goes_on_when_space_returns) {
+  test::TempDir dir;
+  const std::string small = dir / "small";
+  ::mkdir(small.c_str(), 0700);
+  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs (needs root): " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{small};
+  const std::string filler = small + "/filler";
+  std::ofstream(filler) << std::string(48 * 1024, 'x');
+  const std::string path = small + "/bus.log";
+  CandumpLog log;
+  std::string report;
+  ASSERT_TRUE(log.Open(path, &report)) << report;
+
+  // 33-byte lines: the 4096-byte pages of tmpfs end inside a line.
+  const std::vector<frame::FrameRecord> batch(100, Rec(0x10, false, {1}));
+  std::size_t attempted = 0;
+  bool written = true;
+  for (int i = 0; i < 100 && written; ++i) {
+    report.clear();
+    written = log.Write(batch, timeval{5, 6}, "vcan0", &report);
+    attempted += batch.size();
+    if (written) {
+      EXPECT_EQ(report, "");
+    }
+  }
+  ASSERT_FALSE(written) << "the disk never filled";
+  EXPECT_EQ(report, "log write failed: No space left on device");
+  for (int i = 0; i < 3; ++i) {  // still full: reported once
+    report.clear();
+    EXPECT_FALSE(log.Write(batch, timeval{5, 6}, "vcan0", &report));
+    attempted += batch.size();
+    EXPECT_EQ(report, "");
+  }
+  const std::string full = test::ReadFile(path);
+  ExpectOnlyWholeLines(full);
+
+  std::filesystem::remove(filler);
+  const frame::FrameRecord after[] = {Rec(0x7FF, false, {0xAB})};
+  report.clear();
+  EXPECT_TRUE(log.Write(after, timeval{7, 8}, "vcan0", &report));
+  EXPECT_EQ(report,
+            "log resumed; " + std::to_string(attempted - CountLines(full)) + " frames not logged");
+  report.clear();
+  EXPECT_TRUE(log.Write(after, timeval{9, 0}, "vcan0", &report));
+  EXPECT_EQ(report, "");
+  const std::string text = test::ReadFile(path);
+  ExpectOnlyWholeLines(text);
+  EXPECT_EQ(text.substr(0, full.size()), full);
+  EXPECT_EQ(text.substr(full.size()),
+            "(0000000007.000008) vcan0 7FF#AB\n(0000000009.000000) vcan0 7FF#AB\n");
 }
 
 }  // namespace

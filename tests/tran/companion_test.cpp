@@ -113,13 +113,27 @@ class zelk_tran : public ::testing::Test {
   std::unique_ptr<Child> Start(std::vector<std::string> args, const std::string& err = "err.txt") {
     return std::make_unique<Child>(kTran, args, env_, dir_ / err, dir_ / "out.txt");
   }
-  std::unique_ptr<Child> StartServing(std::vector<std::string> args) {
+  std::unique_ptr<Child> StartServing(std::vector<std::string> args,
+                                      const std::string& err = "err.txt") {
     args.push_back("--foreground");
-    auto child = Start(args);
-    EXPECT_TRUE(WaitFor([&] { return BusAnswers(bus_); })) << Err();
+    auto child = Start(args, err);
+    EXPECT_TRUE(WaitFor([&] { return BusAnswers(bus_); })) << Err(err);
     return child;
   }
   std::string Err(const std::string& name = "err.txt") { return ReadFile(dir_ / name); }
+  // The port of the socketcand server the companion announced on 127.0.0.1; empty if none.
+  std::string AnnouncedPort(const std::string& err = "err.txt") {
+    const std::string announce = "socketcand server on 127.0.0.1:";
+    std::string port;
+    WaitFor([&] {
+      const std::string text = Err(err);
+      const std::size_t at = text.find(announce);
+      if (at == std::string::npos || text.find('\n', at) == std::string::npos) return false;
+      port = text.substr(at + announce.size(), text.find('\n', at) - at - announce.size());
+      return true;
+    });
+    return port;
+  }
   // Runs a python-can script body under Debian's /usr/bin/python3 (not the first python3 on
   // PATH), its output in py.out and py.err. Status 77: python3-can is not installed.
   std::optional<int> RunPythonCan(const std::string& body, const std::string& arg) {
@@ -316,15 +330,8 @@ TEST_F(zelk_tran, detaches_and_exits_when_idle_but_not_while_a_client_is_registe
 
 TEST_F(zelk_tran, joins_python_can_socketcand_clients_to_the_bus) {
   auto tran = StartServing({"--listen", "0"});
-  const std::string announce = "socketcand server on 127.0.0.1:";
-  std::string port_text;
-  ASSERT_TRUE(WaitFor([&] {
-    const std::string err = Err();
-    const std::size_t at = err.find(announce);
-    if (at == std::string::npos || err.find('\n', at) == std::string::npos) return false;
-    port_text = err.substr(at + announce.size(), err.find('\n', at) - at - announce.size());
-    return true;
-  }));
+  const std::string port_text = AnnouncedPort();
+  ASSERT_FALSE(port_text.empty()) << Err();
   BusClient client;
   Child python("/usr/bin/python3", {kScriptDir + "/socketcand_python_peer.py", port_text, "500"},
                {}, dir_ / "py.err", dir_ / "py.out");
@@ -337,6 +344,88 @@ TEST_F(zelk_tran, joins_python_can_socketcand_clients_to_the_bus) {
   EXPECT_EQ(got[0], frame::EncodeSendLine("123 11 22"));
   EXPECT_EQ(got[1], frame::EncodeSendLine("1ABCDEF DE AD BE EF 01 02 03 04"));
   EXPECT_EQ(got[2], frame::EncodeSendLine("7FF"));
+}
+
+// A socketcand client of user nobody, run by setpriv, that sends its commands at once and prints
+// what it read until the replies to open and rawmode, or until the server closed.
+const char* const kNobodyPeer = R"(
+import socket, sys
+got = b""
+try:
+    s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
+    s.sendall(b"< open vcan0 >< rawmode >< send 321 1 AA >")
+    while got.count(b"< ok >") < 2:
+        chunk = s.recv(4096)
+        if not chunk:
+            break
+        got += chunk
+except (ConnectionResetError, BrokenPipeError):
+    pass
+sys.stdout.write(got.decode())
+)";
+
+// On loopback the companion serves socketcand clients of its own user only: nobody's is closed
+// before "< hi >" and its frame never reaches the bus, reported once; --listen-any-user serves it.
+TEST_F(zelk_tran, serves_socketcand_clients_of_other_users_only_when_told_to) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a client as user nobody (uid 65534)";
+  const std::vector<std::string> as_nobody = {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                              "/usr/bin/python3", "-c"};
+  {
+    std::vector<std::string> probe = as_nobody;
+    probe.insert(probe.end(), {"import os; print(os.geteuid())"});
+    Child check("/usr/bin/setpriv", probe, {}, dir_ / "probe.err", dir_ / "probe.out");
+    if (check.Wait() != 0 || ReadFile(dir_ / "probe.out") != "65534\n") {
+      GTEST_SKIP() << "setpriv cannot run python3 as nobody: " << ReadFile(dir_ / "probe.err");
+    }
+  }
+  struct Case {
+    bool any_user;
+    const char* nobody_reads;  // what nobody's client gets before the connection ends
+  };
+  const Case cases[] = {{false, ""}, {true, "< hi >< ok >< ok >"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.any_user ? "--listen-any-user" : "own user only");
+    const std::string err = c.any_user ? "any.err" : "own.err";
+    std::vector<std::string> args = {"--listen", "0"};
+    if (c.any_user) args.push_back("--listen-any-user");
+    auto tran = StartServing(args, err);
+    const std::string port = AnnouncedPort(err);
+    ASSERT_FALSE(port.empty()) << Err(err);
+    BusClient bus_client;
+    ASSERT_TRUE(WaitFor([] { return BusClients() >= 1; }));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      std::vector<std::string> peer = as_nobody;
+      peer.insert(peer.end(), {kNobodyPeer, port});
+      Child nobody("/usr/bin/setpriv", peer, {}, dir_ / "py.err", dir_ / "py.out");
+      ASSERT_EQ(nobody.Wait(), 0) << ReadFile(dir_ / "py.err");
+      EXPECT_EQ(ReadFile(dir_ / "py.out"), c.nobody_reads);
+    }
+    // Our own client is served; its frame follows nobody's only where nobody was served.
+    TcpPeer own = TcpPeer::Connect(static_cast<std::uint16_t>(std::stoi(port)));
+    EXPECT_EQ(own.RecvOnce(), "< hi >");
+    ASSERT_TRUE(own.Send("< open vcan0 >< send 0AA 1 01 >"));
+    std::vector<frame::FrameRecord> expected;
+    if (c.any_user) expected.assign(2, frame::EncodeSendLine("321 AA"));
+    expected.push_back(frame::EncodeSendLine("0AA 01"));
+    EXPECT_EQ(bus_client.Collect(expected.size()), expected);
+
+    const std::string refused =
+        "zelk_tran: refused a socketcand client of another user (uid 65534) on 127.0.0.1:" +
+        port + "\n";
+    const std::string text = Err(err);
+    const std::size_t first = text.find(refused);
+    if (c.any_user) {
+      EXPECT_EQ(first, std::string::npos) << text;
+      EXPECT_NE(text.find("socketcand server on 127.0.0.1:" + port + " serves every local user"),
+                std::string::npos)
+          << text;
+    } else {
+      ASSERT_NE(first, std::string::npos) << text;
+      EXPECT_EQ(text.find(refused, first + 1), std::string::npos) << "reported twice: " << text;
+    }
+    tran->Signal(SIGTERM);
+    EXPECT_EQ(tran->Wait(), 0);
+  }
 }
 
 TEST_F(zelk_tran, carries_zelk_send_lines_to_zelk_dump) {

@@ -21,10 +21,12 @@ TEST(tran_settings, parses_the_file_and_options_over_it) {
       "listen 0.0.0.0:29536\n"
       "log=/var/tmp/bus.log\n"
       "generate 5\n"
+      "listen-any-user = yes\n"
       "foreground\n";
   ASSERT_EQ(ParseSettingsText(text, s), std::nullopt);
   EXPECT_EQ(DescribeSource(s), "socketcand:10.0.0.2:29536:can0");
   EXPECT_EQ(s.listen_address, "0.0.0.0");
+  EXPECT_TRUE(s.listen_any_user);
   EXPECT_EQ(s.log_path, "/var/tmp/bus.log");
   EXPECT_TRUE(s.foreground);
   ASSERT_EQ(ParseSettingsText("foreground = false", s), std::nullopt);
@@ -73,6 +75,7 @@ TEST(tran_settings, listen_and_source_forms) {
       {"--listen", ":29536", "127.0.0.1:29536"},
       {"--listen", "0.0.0.0:1", "0.0.0.0:1"},
       {"--listen", "[::1]:7", "::1:7"},
+      {"--listen", "localhost:7", "127.0.0.1:7"},
       {"--source", "virtual", "virtual"},
       {"--source", "socketcand:host.example:29536:can1", "socketcand:host.example:29536:can1"},
       {"--source", "socketcand:[fe80::1]:29536:vcan0", "socketcand:fe80::1:29536:vcan0"},
@@ -116,6 +119,7 @@ TEST(tran_settings, rejects_bad_options_naming_the_item) {
       {{"--loop"}, "--loop and --speed need --replay"},
       {{"--speed", "2", "--source", "virtual"}, "--loop and --speed need --replay"},
       {{"--loop=yes", "--replay", "a.log"}, "option --loop takes no value"},
+      {{"--listen-any-user"}, "--listen-any-user needs --listen"},
       {{"--replay"}, "option --replay needs a value"},
       {{"--speed", "-1"}, "bad speed '-1'" + kSpeeds},
       {{"--speed", "nan"}, "bad speed 'nan'" + kSpeeds},

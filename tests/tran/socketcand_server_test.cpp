@@ -160,5 +160,51 @@ TEST_F(socketcand_server, drops_frames_for_a_client_that_does_not_read) {
   EXPECT_EQ(ClientCount(), 2u);
 }
 
+std::optional<uid_t> OtherUser(int, std::string*) { return ::geteuid() + 1; }
+std::optional<uid_t> UnknownUser(int, std::string* error) {
+  *error = "no sock_diag";
+  return std::nullopt;
+}
+
+// A client whose socket is not our user's is closed before "< hi >" and nothing it sent is
+// taken, unless any_user is set or the address is not loopback (no user can be told there).
+TEST_F(socketcand_server, serves_on_loopback_only_the_clients_of_our_user) {
+  struct Case {
+    const char* address;
+    std::optional<uid_t> (*owner)(int, std::string*);
+    bool any_user;
+    bool served;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", TcpPeerOwner, false, true}, {"127.0.0.1", OtherUser, false, false},
+      {"127.0.0.1", UnknownUser, false, false}, {"127.0.0.1", OtherUser, true, true},
+      {"0.0.0.0", OtherUser, false, true},
+  };
+  std::vector<frame::FrameRecord> taken;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(i);
+    if (server_) loop_.RunOnLoop([this] { server_.reset(); });
+    SocketcandServerOptions options;
+    options.address = c.address;
+    options.peer_owner = c.owner;
+    options.any_user = c.any_user;
+    StartServer(options);
+    TcpPeer peer = TcpPeer::Connect(server_->Port());
+    const std::string send = "< send " + std::to_string(100 + i) + " 0 >";
+    ASSERT_TRUE(peer.Send("< open vcan0 >" + send));
+    if (c.served) {
+      EXPECT_EQ(peer.ReadUntil("< ok >"), "< hi >< ok >");
+      taken.push_back(Rec(0x100 + i, false, {}));
+      EXPECT_TRUE(WaitFor([&] { return Received() == taken; }));
+    } else {
+      EXPECT_TRUE(peer.WaitClosed());
+    }
+    const auto counters = loop_.RunOnLoop([this] { return server_->Counters(); });
+    EXPECT_EQ(counters.clients_of_other_users, c.served ? 0u : 1u);
+  }
+  EXPECT_EQ(Received(), taken);
+}
+
 }  // namespace
 }  // namespace tran
