@@ -13,7 +13,9 @@
 # vcan0 is there (a test that would skip without SocketCAN fails instead). Its output reaches the host once
 # the guest has powered off. Kernel messages go to a console file, shown when the run fails.
 #
-# The kernel is linux.uml from PATH, or $ZELK_UML.
+# The kernel is linux.uml from PATH, or $ZELK_UML. It runs with uml_fpu_shim.c preloaded (built
+# here with cc), which lets it boot on hosts with AVX-512 or AMX; the guest's glibc is kept off
+# the AVX registers to match (see below).
 #
 # Exit status: the command's; 1 when the guest did not report one (timeout, crash); 77 when
 # UML cannot start here (the reason on stderr) — unless ZELK_REQUIRE_KERNEL=1, as on CI, which
@@ -57,8 +59,8 @@ for name in can can-raw can-dev vcan; do
   [ -n "$file" ] || cannot_start "no $name module under $modules"
   module_files+=("$file")
 done
-for tool in ip insmod cansend candump cangen canplayer timeout; do
-  command -v "$tool" >/dev/null || cannot_start "no $tool (install iproute2, kmod, can-utils)"
+for tool in ip insmod cansend candump cangen canplayer timeout cc; do
+  command -v "$tool" >/dev/null || cannot_start "no $tool (install iproute2, kmod, can-utils, gcc)"
 done
 ((check_only)) && exit 0
 
@@ -69,6 +71,14 @@ mkdir "$work/scratch"
 export -p | grep -v -E '^declare -x (PWD|OLDPWD|SHLVL|_|TMPDIR|XDG_RUNTIME_DIR|PELMO_BUS)(=|$)' \
   >"$work/env.sh"
 printf '%q ' "$@" >"$work/command"
+cc -shared -fPIC -O2 -o "$work/fpu_shim.so" "$(dirname "$0")/uml_fpu_shim.c" -ldl ||
+  cannot_start "the FPU shim for linux.uml did not build"
+
+# With the shim only the FXSAVE registers (x87, SSE) of guest processes are kept (see
+# uml_fpu_shim.c), and glibc's AVX string functions go wrong in the guest (insmod fails with
+# "Invalid parameters"): keep glibc on SSE for every guest process, init included. UML hands
+# unknown KEY=VALUE arguments of its command line to init as its environment.
+glibc_tunables=glibc.cpu.hwcaps=-AVX,-AVX2,-FMA,-AVX512F,-AVX512VL,-AVX512BW,-AVX512DQ,-AVX512CD,-AVX_Fast_Unaligned_Load
 
 cat >"$work/init.sh" <<EOF
 #!/bin/bash
@@ -86,6 +96,7 @@ setup() {
 if setup >$work/setup.log 2>&1; then
   source $work/env.sh
   export TMPDIR=$work/scratch/tmp XDG_RUNTIME_DIR=$work/scratch/run ZELK_IN_UML=1
+  export GLIBC_TUNABLES=$glibc_tunables
   cd $(printf '%q' "$PWD") && eval "\$(cat $work/command)" >$work/stdout 2>$work/stderr </dev/null
   echo \$? >$work/status
 fi
@@ -97,8 +108,8 @@ chmod +x "$work/init.sh"
 # The guest's memory is a file in TMPDIR or /dev/shm; its processes are host processes
 # under the kernel's control and end with it.
 uml_status=0
-timeout --kill-after=10 "$timeout_s" "$kernel" mem=512M rootfstype=hostfs rootflags=/ rw \
-  init="$work/init.sh" con0=fd:0,fd:1 con=null uml_dir="$work" </dev/null >"$work/console" 2>&1 || uml_status=$?
+LD_PRELOAD="$work/fpu_shim.so" timeout --kill-after=10 "$timeout_s" "$kernel" mem=512M rootfstype=hostfs rootflags=/ rw \
+  init="$work/init.sh" con0=fd:0,fd:1 con=null uml_dir="$work" GLIBC_TUNABLES="$glibc_tunables" </dev/null >"$work/console" 2>&1 || uml_status=$?
 
 if [ ! -e "$work/booted" ]; then
   tail -n 20 "$work/console" >&2
