@@ -131,18 +131,6 @@ std::uint64_t Info(pm_info_key key) {
   return value;
 }
 
-pid_t Spawn(const std::vector<std::string>& args) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
 void Stop(pid_t pid) {
   kill(pid, SIGTERM);
   waitpid(pid, nullptr, 0);
@@ -244,7 +232,7 @@ void BenchFullSpeedReplay(const std::string& tran, const std::string& dump, cons
   const std::string log = dir + "/full.log";
   WriteLog(log, frames, [](std::uint64_t) { return 100; });
   const pid_t companion =
-      Spawn({tran, "--foreground", "--bus", bus, "--replay", log, "--speed", "0"});
+      bench::Spawn({tran, "--foreground", "--bus", bus, "--replay", log, "--speed", "0"});
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const double tran0 = ProcessCpuSeconds(companion);
   const auto t0 = Clock::now();
@@ -285,7 +273,7 @@ void BenchRecordedSpeedReplay(const std::string& tran, const std::string& dir,
   const auto times = WriteLog(log, kFrames, [](std::uint64_t i) {
     return 200 + static_cast<std::int64_t>(i * 7919 % 4700);
   });
-  const pid_t companion = Spawn({tran, "--foreground", "--bus", bus, "--replay", log});
+  const pid_t companion = bench::Spawn({tran, "--foreground", "--bus", bus, "--replay", log});
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   std::vector<Clock::time_point> arrivals;
   {
@@ -334,7 +322,6 @@ Measure Run(pid_t companion, Consumer& consumer, Clock::duration span) {
   m.consumer_cpu = OwnCpuSeconds() - own0;
   return m;
 }
-
 
 // A client that measures each trickle frame's latency when it fetches the frame, woken by an
 // eventfd as soon as the library announces a block (no polling delay of its own).
@@ -543,36 +530,39 @@ int RunTrickle(const std::string& self_dir, double seconds, int monitors, double
   close(companion_err_fd);
 
   const auto share = [&](double x, double y) { return 100.0 * (y - x) / elapsed; };
-  std::printf("tran_bench --trickle: %.0f frames/s, one per bus message, %d zelk_dump + probe, "
-              "%.1f s measured\n",
-              rate, monitors, elapsed);
-  std::printf("  machine             load average %s before; all processes together %.2f of %ld "
-              "cores busy\n",
-              load_before.c_str(), bench::BusyCores(a.machine, b.machine),
-              sysconf(_SC_NPROCESSORS_ONLN));
+  std::printf(
+      "tran_bench --trickle: %.0f frames/s, one per bus message, %d zelk_dump + probe, "
+      "%.1f s measured\n",
+      rate, monitors, elapsed);
+  std::printf(
+      "  machine             load average %s before; all processes together %.2f of %ld "
+      "cores busy\n",
+      load_before.c_str(), bench::BusyCores(a.machine, b.machine), sysconf(_SC_NPROCESSORS_ONLN));
   std::printf("  CPU (%% of a core)   companion %.2f, feeder %.2f, probe %.2f\n",
               share(a.companion, b.companion), share(a.feeder, b.feeder), share(a.probe, b.probe));
   for (std::size_t i = 0; i < dumps.size(); ++i) {
-    std::printf("  zelk_dump %zu         CPU %.2f%% of a core; %llu lines while measured "
-                "(%.0f/s); %llu of %llu posted frames in all; RSS %.1f -> %.1f MiB\n",
-                i, share(a.dumps[i], b.dumps[i]),
-                static_cast<unsigned long long>(b.dump_lines[i] - a.dump_lines[i]),
-                static_cast<double>(b.dump_lines[i] - a.dump_lines[i]) / elapsed,
-                static_cast<unsigned long long>(dumps[i].lines), posted, dump_rss0[i],
-                dump_rss1[i]);
+    std::printf(
+        "  zelk_dump %zu         CPU %.2f%% of a core; %llu lines while measured "
+        "(%.0f/s); %llu of %llu posted frames in all; RSS %.1f -> %.1f MiB\n",
+        i, share(a.dumps[i], b.dumps[i]),
+        static_cast<unsigned long long>(b.dump_lines[i] - a.dump_lines[i]),
+        static_cast<double>(b.dump_lines[i] - a.dump_lines[i]) / elapsed,
+        static_cast<unsigned long long>(dumps[i].lines), posted, dump_rss0[i], dump_rss1[i]);
     const std::string err = bench::ReadText(dumps[i].err_path);
     if (!err.empty()) std::printf("      says at exit: %s", err.c_str());
   }
-  std::printf("  probe               %llu frames in %llu blocks while measured (%.1f frames a "
-              "block); latency post -> fetch %s\n",
-              static_cast<unsigned long long>(b.probe_frames - a.probe_frames),
-              static_cast<unsigned long long>(probe_blocks),
-              probe_blocks ? static_cast<double>(b.probe_frames - a.probe_frames) /
-                                 static_cast<double>(probe_blocks)
-                           : 0.0,
-              latency.c_str());
+  std::printf(
+      "  probe               %llu frames in %llu blocks while measured (%.1f frames a "
+      "block); latency post -> fetch %s\n",
+      static_cast<unsigned long long>(b.probe_frames - a.probe_frames),
+      static_cast<unsigned long long>(probe_blocks),
+      probe_blocks
+          ? static_cast<double>(b.probe_frames - a.probe_frames) / static_cast<double>(probe_blocks)
+          : 0.0,
+      latency.c_str());
   std::printf("  probe's library     dropped %llu unfetched blocks, hub dropped %llu for it\n",
-              static_cast<unsigned long long>(lib_backlog), static_cast<unsigned long long>(lib_hub));
+              static_cast<unsigned long long>(lib_backlog),
+              static_cast<unsigned long long>(lib_hub));
   std::printf("  companion           RSS %.1f -> %.1f MiB; reported: %s\n", companion_rss0,
               companion_rss1, ReportedLines(companion_err).c_str());
   std::printf("  feeder              %s", feeder_n > 0 ? feeder_line : "no summary\n");
@@ -614,7 +604,7 @@ int main(int argc, char** argv) {
   std::printf("tran_bench: %.1f s per case; load average %s\n", seconds, LoadAverage().c_str());
   for (const unsigned rate : {1'000'000u, 2'000'000u}) {
     const pid_t companion =
-        Spawn({tran, "--foreground", "--bus", bus, "--generate", std::to_string(rate)});
+        bench::Spawn({tran, "--foreground", "--bus", bus, "--generate", std::to_string(rate)});
     Consumer consumer;
     const std::uint64_t dropped_before = Info(PM_INFO_DROPPED_BLOCKS) + Info(PM_INFO_HUB_DROPS);
     const Measure m = Run(companion, consumer, span);
@@ -632,7 +622,8 @@ int main(int argc, char** argv) {
 
   // A saturated 1 Mbit/s bus to two consumers (two processes, like two monitors).
   {
-    const pid_t companion = Spawn({tran, "--foreground", "--bus", bus, "--generate", "21300"});
+    const pid_t companion =
+        bench::Spawn({tran, "--foreground", "--bus", bus, "--generate", "21300"});
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) return 1;
     const pid_t second = fork();
