@@ -77,29 +77,88 @@ double OwnCpuSeconds() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-// A zelk_dump-style consumer: fetches every announced frame block and counts its records.
-class Consumer {
+// A bus client of this process: notes each block the library announces, with the time of the
+// announcement (on libpelmo's thread), and with a wake fd also signals an eventfd for each.
+class BusClient {
  public:
-  Consumer() {
-    window_.post = &Consumer::OnPost;
+  struct Block {
+    const std::uint8_t* data;
+    std::uint32_t size;
+    Clock::time_point announced;
+  };
+
+  BusClient(const char* name, bool with_wake_fd)
+      : wake_fd_(with_wake_fd ? eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC) : -1) {
+    window_.post = &BusClient::OnPost;
     window_.context = this;
-    pmRegister(&window_, PM_CODE_ROUTE, "tran_bench");
+    pmRegister(&window_, PM_CODE_ROUTE, name);
   }
-  ~Consumer() { pmUnregister(&window_); }
-  // Fetches what is pending; returns the records counted.
-  std::uint64_t Drain() {
+  ~BusClient() {
+    pmUnregister(&window_);
+    if (wake_fd_ >= 0) close(wake_fd_);
+  }
+  BusClient(const BusClient&) = delete;
+  BusClient& operator=(const BusClient&) = delete;
+  int wake_fd() const { return wake_fd_; }
+
+  // Fetches the frame deliveries announced so far and calls visit(Block) for each; returns the
+  // records they hold.
+  template <class Visit>
+  std::uint64_t Drain(Visit&& visit) {
+    if (wake_fd_ >= 0) {
+      std::uint64_t ignored;
+      [[maybe_unused]] const ssize_t n = read(wake_fd_, &ignored, sizeof ignored);
+    }
     {
       std::lock_guard lock(mutex_);
-      handles_.swap(work_);
+      notes_.swap(work_);
     }
     std::uint64_t records = 0;
-    for (const auto& [code, handle] : work_) {
-      if ((code & 0x100004FF) != 0x10000412) continue;
+    for (const Note& note : work_) {
+      if ((note.code & 0x100004FF) != 0x10000412) continue;
       std::uint32_t size = 0;
-      if (pmGetp(handle, &size)) records += size / 16;
+      const auto* data = static_cast<const std::uint8_t*>(pmGetp(note.handle, &size));
+      if (data == nullptr) continue;
+      visit(Block{data, size, note.at});
+      records += size / 16;
     }
     work_.clear();
     return records;
+  }
+
+ private:
+  struct Note {
+    std::uint32_t code;
+    std::uint32_t handle;
+    Clock::time_point at;
+  };
+  static void OnPost(void* context, std::uint32_t message, std::uintptr_t wparam,
+                     std::intptr_t lparam) {
+    if (message != PM_WM_BUS_NOTIFY) return;
+    const auto now = Clock::now();
+    auto* self = static_cast<BusClient*>(context);
+    {
+      std::lock_guard lock(self->mutex_);
+      self->notes_.push_back({static_cast<std::uint32_t>(wparam),
+                              static_cast<std::uint32_t>(lparam & 0xFFFFFFFF), now});
+    }
+    if (self->wake_fd_ >= 0) {
+      const std::uint64_t one = 1;
+      [[maybe_unused]] const ssize_t n = write(self->wake_fd_, &one, sizeof one);
+    }
+  }
+  int wake_fd_;
+  pm_window window_{};
+  std::mutex mutex_;
+  std::vector<Note> notes_, work_;
+};
+
+// A zelk_dump-style consumer: fetches every announced frame block and counts its records.
+class Consumer {
+ public:
+  // Fetches what is pending; returns the records counted.
+  std::uint64_t Drain() {
+    return client_.Drain([](const BusClient::Block&) {});
   }
   std::uint64_t CountFor(Clock::duration span) {
     std::uint64_t total = 0;
@@ -112,17 +171,7 @@ class Consumer {
   }
 
  private:
-  static void OnPost(void* context, std::uint32_t message, std::uintptr_t wparam,
-                     std::intptr_t lparam) {
-    if (message != PM_WM_BUS_NOTIFY) return;
-    auto* self = static_cast<Consumer*>(context);
-    std::lock_guard lock(self->mutex_);
-    self->handles_.emplace_back(static_cast<std::uint32_t>(wparam),
-                                static_cast<std::uint32_t>(lparam & 0xFFFFFFFF));
-  }
-  pm_window window_{};
-  std::mutex mutex_;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> handles_, work_;
+  BusClient client_{"tran_bench", false};
 };
 
 std::uint64_t Info(pm_info_key key) {
@@ -178,51 +227,21 @@ std::vector<std::int64_t> WriteLog(const std::string& path, std::uint64_t frames
 // A consumer that notes when each frame arrives (on libpelmo's thread, as announced).
 class TimingConsumer {
  public:
-  TimingConsumer() {
-    window_.post = &TimingConsumer::OnPost;
-    window_.context = this;
-    pmRegister(&window_, PM_CODE_ROUTE, "tran_bench");
-  }
-  ~TimingConsumer() { pmUnregister(&window_); }
   // Arrival times of the first `count` frames, or fewer after the deadline.
   std::vector<Clock::time_point> Collect(std::size_t count, Clock::duration limit) {
     std::vector<Clock::time_point> arrivals;
     const auto end = Clock::now() + limit;
     while (arrivals.size() < count && Clock::now() < end) {
-      std::vector<Note> work;
-      {
-        std::lock_guard lock(mutex_);
-        work.swap(notes_);
-      }
-      for (const Note& n : work) {
-        if ((n.code & 0x100004FF) != 0x10000412) continue;
-        std::uint32_t size = 0;
-        if (!pmGetp(n.handle, &size)) continue;
-        for (std::uint32_t i = 0; i < size / 16; ++i) arrivals.push_back(n.at);
-      }
+      client_.Drain([&](const BusClient::Block& block) {
+        arrivals.insert(arrivals.end(), block.size / 16, block.announced);
+      });
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return arrivals;
   }
 
  private:
-  struct Note {
-    std::uint32_t code;
-    std::uint32_t handle;
-    Clock::time_point at;
-  };
-  static void OnPost(void* context, std::uint32_t message, std::uintptr_t wparam,
-                     std::intptr_t lparam) {
-    if (message != PM_WM_BUS_NOTIFY) return;
-    const auto now = Clock::now();
-    auto* self = static_cast<TimingConsumer*>(context);
-    std::lock_guard lock(self->mutex_);
-    self->notes_.push_back(
-        {static_cast<std::uint32_t>(wparam), static_cast<std::uint32_t>(lparam & 0xFFFFFFFF), now});
-  }
-  pm_window window_{};
-  std::mutex mutex_;
-  std::vector<Note> notes_;
+  BusClient client_{"tran_bench", false};
 };
 
 // --speed 0 into one zelk_dump writing to /dev/null: the replay starts when zelk_dump joins,
@@ -327,59 +346,23 @@ Measure Run(pid_t companion, Consumer& consumer, Clock::duration span) {
 // eventfd as soon as the library announces a block (no polling delay of its own).
 class LatencyProbe {
  public:
-  LatencyProbe() : wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-    window_.post = &LatencyProbe::OnPost;
-    window_.context = this;
-    pmRegister(&window_, PM_CODE_ROUTE, "tran_bench_probe");
-  }
-  ~LatencyProbe() {
-    pmUnregister(&window_);
-    close(wake_fd_);
-  }
-  int fd() const { return wake_fd_; }
+  int fd() const { return client_.wake_fd(); }
   // Fetches every announced block; returns the frame records seen.
   std::uint64_t Drain() {
-    std::uint64_t ignored;
-    [[maybe_unused]] const ssize_t n = read(wake_fd_, &ignored, sizeof ignored);
-    {
-      std::lock_guard lock(mutex_);
-      handles_.swap(work_);
-    }
-    std::uint64_t records = 0;
-    for (const auto& [code, handle] : work_) {
-      if ((code & 0x100004FF) != 0x10000412) continue;
-      std::uint32_t size = 0;
-      const auto* block = static_cast<const std::uint8_t*>(pmGetp(handle, &size));
-      if (block == nullptr) continue;
+    return client_.Drain([this](const BusClient::Block& block) {
       const std::uint64_t now = bench::MonotonicNs();
-      for (std::uint32_t at = 0; at + 16 <= size; at += 16) latency.AddRecord(block + at, now);
-      records += size / 16;
+      for (std::uint32_t at = 0; at + 16 <= block.size; at += 16) {
+        latency.AddRecord(block.data + at, now);
+      }
       ++blocks;
-    }
-    work_.clear();
-    return records;
+    });
   }
 
   bench::LatencyHistogram latency;
   std::uint64_t blocks = 0;
 
  private:
-  static void OnPost(void* context, std::uint32_t message, std::uintptr_t wparam,
-                     std::intptr_t lparam) {
-    if (message != PM_WM_BUS_NOTIFY) return;
-    auto* self = static_cast<LatencyProbe*>(context);
-    {
-      std::lock_guard lock(self->mutex_);
-      self->handles_.emplace_back(static_cast<std::uint32_t>(wparam),
-                                  static_cast<std::uint32_t>(lparam & 0xFFFFFFFF));
-    }
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = write(self->wake_fd_, &one, sizeof one);
-  }
-  pm_window window_{};
-  int wake_fd_;
-  std::mutex mutex_;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> handles_, work_;
+  BusClient client_{"tran_bench_probe", true};
 };
 
 // A zelk_dump process whose stdout lines this process counts.
