@@ -62,11 +62,13 @@ struct Client {
   bool closed = false;
   std::uint32_t value = 0;
   std::string name;
-  std::deque<Packet> blocks;                      // bounded by client_queue_blocks
+  std::deque<Packet> blocks;                      // bounded by client_queue_blocks and _bytes
+  std::size_t block_bytes = 0;                    // bytes of the packets in `blocks`
   std::deque<std::vector<std::uint8_t>> control;  // replies, bounded by kControlQueueBound
   std::uint64_t dropped = 0;
   bool info_pending = false;
   std::chrono::steady_clock::time_point read_after{};  // HubOptions::read_hold
+  bool posts_to_host = false;  // it has posted blocks the host observes: paused with posters
 
   bool HasOutput() const { return info_pending || !control.empty() || !blocks.empty(); }
 };
@@ -98,6 +100,10 @@ struct Hub::Impl {
   std::atomic<std::uint64_t> blocks_dropped{0};
   std::atomic<std::uint64_t> bad_messages{0};
   std::atomic<std::size_t> largest_queue{0};  // blocks queued for the slowest client
+  std::atomic<std::uint32_t> posters_paused{0};  // reasons given to PausePosters, as bits
+
+  bool PostersPaused() const { return posters_paused.load(std::memory_order_acquire) != 0; }
+  bool MayRead(const Client& c) const { return !c.posts_to_host || !PostersPaused(); }
 
   // Hub thread only.
   std::list<Client> clients;
@@ -156,6 +162,7 @@ void Hub::Impl::Close(Client& c, bool bad, WireError reason) {
     count_changed = true;
   }
   c.blocks.clear();
+  c.block_bytes = 0;
   c.control.clear();
 }
 
@@ -165,6 +172,7 @@ bool Hub::Impl::ReadFrom(Client& c) {
   std::array<mmsghdr, kRecvBatch> msgs{};
   std::array<iovec, kRecvBatch> iovs{};
   for (int read = 0; read < kReadBudget && !c.closed;) {
+    if (!MayRead(c)) return true;  // paused: read again once the host resumes posters
     const std::size_t want = std::min<std::size_t>(kRecvBatch, kReadBudget - read);
     for (std::size_t i = 0; i < want; ++i) {
       iovs[i] = {recv_buffer.data() + i * kMaxMessage, kMaxMessage};
@@ -221,6 +229,7 @@ void Hub::Impl::Handle(Client& c, const Message& m) {
       if (!c.registered) return Close(c, true, WireError::kBadField);
       c.registered = false;
       c.blocks.clear();
+      c.block_bytes = 0;
       clients_registered.fetch_sub(1, std::memory_order_relaxed);
       count_changed = true;
       return;
@@ -236,7 +245,10 @@ void Hub::Impl::Handle(Client& c, const Message& m) {
                   EncodeMessage(MsgType::kDeliver, m.a, 0, m.payload)),
               &c);
       }
-      if (observer) observer(m.a, m.payload);
+      if (observer) {
+        c.posts_to_host = true;
+        observer(m.a, m.payload);
+      }
       return;
     }
     case MsgType::kSetVar:
@@ -277,13 +289,15 @@ void Hub::Impl::Route(std::uint32_t code, const Packet& packet, const Client* se
   const std::uint32_t route = code & kRouteMask;
   for (auto& c : clients) {
     if (&c == sender || !c.registered || (c.value & route) == 0) continue;
-    if (c.blocks.size() >= options.client_queue_blocks) {
+    if (c.blocks.size() >= options.client_queue_blocks ||
+        c.block_bytes + packet->size() > options.client_queue_bytes) {
       ++c.dropped;
       c.info_pending = true;
       blocks_dropped.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
     c.blocks.push_back(packet);
+    c.block_bytes += packet->size();
     blocks_routed.fetch_add(1, std::memory_order_relaxed);
   }
 }
@@ -327,6 +341,7 @@ void Hub::Impl::Flush(Client& c) {
     const std::size_t replies = std::min(done, c.control.size());
     c.control.erase(c.control.begin(), c.control.begin() + static_cast<std::ptrdiff_t>(replies));
     done -= replies;
+    for (std::size_t i = 0; i < done; ++i) c.block_bytes -= c.blocks[i]->size();
     c.blocks.erase(c.blocks.begin(), c.blocks.begin() + static_cast<std::ptrdiff_t>(done));
     if (static_cast<std::size_t>(sent) < count) return;  // the socket is full
   }
@@ -347,8 +362,8 @@ void Hub::Impl::Run() {
     for (auto& c : clients) {
       // A client in its read hold is polled for output only, and left out while it has none:
       // any packet arriving on a polled socket would wake this thread, wanted or not.
-      const bool readable = c.read_after <= now;
-      if (!readable && (!next_read || c.read_after < *next_read)) next_read = c.read_after;
+      const bool readable = c.read_after <= now && MayRead(c);
+      if (c.read_after > now && (!next_read || c.read_after < *next_read)) next_read = c.read_after;
       if (!readable && !c.HasOutput()) continue;
       fds.push_back({c.fd, static_cast<short>((readable ? POLLIN : 0) | (c.HasOutput() ? POLLOUT : 0)), 0});
       polled.push_back(&c);
@@ -526,6 +541,19 @@ void Hub::Deliver(std::uint32_t code, std::span<const std::uint8_t> block) {
     if (d.pending.empty()) WriteWake(d.wake_fd);
     d.pending.emplace_back(code, std::move(packet));
   }
+}
+
+void Hub::PausePosters(std::uint32_t reason) {
+  impl_->posters_paused.fetch_or(reason, std::memory_order_acq_rel);
+}
+
+void Hub::ResumePosters(std::uint32_t reason) {
+  Impl& d = *impl_;
+  const std::uint32_t was = d.posters_paused.fetch_and(~reason, std::memory_order_acq_rel);
+  if (was == 0 || (was & ~reason) != 0) return;
+  // The last reason is gone: wake the hub thread to poll the paused clients again.
+  std::lock_guard lock(d.mutex);
+  if (d.running) WriteWake(d.wake_fd);
 }
 
 const std::string& Hub::Path() const { return impl_->path; }

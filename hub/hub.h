@@ -10,9 +10,14 @@
 // client. Without an observer (pelmo_hub alone) they are routed to the clients like any block,
 // so that a client acting as the bridge receives them.
 //
+// Flow: the host may pause the clients that post blocks for it (PausePosters), when it cannot
+// take more yet. The hub then leaves their sockets unread, so their library queues fill and
+// posting is refused until the host resumes them; other clients are served as usual.
+//
 // Threads: Start() launches one hub thread that owns every socket and client queue; Stop()
-// (or the destructor) joins it. Deliver() and the accessors may be called from any thread.
-// The post observer runs on the hub thread and must not block.
+// (or the destructor) joins it. Deliver(), PausePosters(), ResumePosters() and the accessors
+// may be called from any thread, the post observer included. The post observer runs on the
+// hub thread and must not block.
 #pragma once
 
 #include <chrono>
@@ -28,6 +33,7 @@ namespace pelmo {
 struct HubOptions {
   std::string path;                         // socket path; empty: DefaultBusPath()
   std::size_t client_queue_blocks = 4096;   // per-client bound; overflow is dropped and counted
+  std::size_t client_queue_bytes = 4 << 20; // the same bound in bytes: big blocks fill it first
   // After reading a client's socket empty, wait this long before reading it again, so that a
   // trickle of posts is read in batches instead of one wake-up each (0: read at once). A client
   // with more waiting than one read takes is read again at once.
@@ -64,6 +70,12 @@ class Hub {
   // Delivers a block from the host to every registered client whose registration value
   // shares a bit with code bits 8..15. Thread-safe, never blocks on a client.
   void Deliver(std::uint32_t code, std::span<const std::uint8_t> block);
+
+  // Stops reading clients that have posted blocks observed by the host, for `reason` (a bit
+  // of the host's choosing), until every reason given is resumed. A client is read no further
+  // than the packets of the read under way when the pause was asked for.
+  void PausePosters(std::uint32_t reason);
+  void ResumePosters(std::uint32_t reason);
 
   const std::string& Path() const;
   HubStats Stats() const;

@@ -23,7 +23,13 @@ void StampRecord(frame::FrameRecord& record, std::uint16_t stamp) {
 }
 
 Bridge::Bridge(CanSource& source, DeliverFn deliver, SocketcandServer* server, CandumpLog* log)
-    : source_(source), deliver_(std::move(deliver)), server_(server), log_(log) {}
+    : source_(source), deliver_(std::move(deliver)), server_(server), log_(log) {
+  source_echoes_ = source_.EchoTransmitted(
+      [this](std::span<const frame::FrameRecord> records, std::uint64_t origin) {
+        Distribute(records, origin);
+      });
+  source_.OnBacklogShrunk([this] { CheckFlow(); });
+}
 
 Bridge::~Bridge() {
   if (hold_timer_ != 0) loop_->CancelTimer(hold_timer_);
@@ -69,9 +75,19 @@ void Bridge::OnHoldEnd() {
   }
 }
 
-void Bridge::Transmit(std::span<const frame::FrameRecord> records, std::uint64_t origin) {
-  const std::size_t accepted = source_.Transmit(records);
-  Distribute(records.first(accepted), origin);
+std::size_t Bridge::Transmit(std::span<const frame::FrameRecord> records, std::uint64_t origin) {
+  const std::size_t accepted = source_.Transmit(records, origin);
+  if (!source_echoes_) Distribute(records.first(accepted), origin);
+  CheckFlow();
+  return accepted;
+}
+
+void Bridge::CheckFlow() {
+  const std::size_t backlog = source_.TransmitBacklog();
+  const bool congested = congested_ ? backlog > kTransmitLowWater : backlog >= kTransmitHighWater;
+  if (congested == congested_) return;
+  congested_ = congested;
+  if (on_congestion_) on_congestion_(congested);
 }
 
 void Bridge::Received(std::span<const frame::FrameRecord> records) { Distribute(records, 0); }
@@ -98,14 +114,17 @@ void Bridge::Distribute(std::span<const frame::FrameRecord> records, std::uint64
   distributed_ += stamped_.size();
 }
 
-PostQueue::PostQueue(EventLoop& loop, Consumer consumer, std::size_t max_records)
-    : loop_(loop), consumer_(std::move(consumer)), max_records_(max_records) {}
+PostQueue::PostQueue(EventLoop& loop, Consumer consumer, std::size_t max_records,
+                     std::size_t high_water)
+    : loop_(loop), consumer_(std::move(consumer)), max_records_(max_records),
+      high_water_(high_water) {}
 
-void PostQueue::Push(std::uint32_t code, std::span<const std::uint8_t> block) {
-  if ((code & kFramePostMask) != kFramePostCode) return;
+bool PostQueue::Push(std::uint32_t code, std::span<const std::uint8_t> block) {
+  if ((code & kFramePostMask) != kFramePostCode) return false;
   const std::size_t count = block.size() / frame::kRecordSize;  // a trailing part is ignored
-  if (count == 0) return;
+  if (count == 0) return false;
   bool wake = false;
+  bool high = false;
   {
     std::lock_guard lock(mutex_);
     const std::size_t room = max_records_ - std::min(max_records_, pending_.size());
@@ -117,8 +136,10 @@ void PostQueue::Push(std::uint32_t code, std::span<const std::uint8_t> block) {
       std::memcpy(record.data(), block.data() + i * frame::kRecordSize, frame::kRecordSize);
       pending_.push_back(record);
     }
+    high = pending_.size() >= high_water_;
   }
   if (wake) loop_.Post([this] { Drain(); });
+  return high;
 }
 
 std::uint64_t PostQueue::Dropped() const {

@@ -1,11 +1,16 @@
 // The bridge between the bus and the CAN source, on the event loop thread.
 //
 // Frames transmitted (posted by bus clients, sent by socketcand clients, generated) go to the
-// source; what it accepts is echoed like SocketCAN's local echo. Echoed and received frames
+// source; what it accepts is echoed like SocketCAN's local echo: at once, or by a source that
+// knows when a frame was sent (a SocketCAN interface) once it was. Echoed and received frames
 // are stamped on arrival and distributed: to every bus client in blocks of at most
 // kMaxBlockRecords, to socketcand clients (except the one that sent them) and to the log.
 // With CoalesceOn, frames that reach the bus close together share a block (BlockCoalescer):
 // an idle bus gets a frame at once, a busy one a block per kDeliveryHold.
+//
+// Flow: a source holds what its medium cannot take yet. While that backlog is long
+// (kTransmitHighWater, until it is down to kTransmitLowWater) the bridge says it is congested,
+// and the companion stops taking frames from their senders instead of dropping them.
 //
 // Threads: every method runs on the event loop thread; PostQueue carries blocks from the
 // hub's thread to it.
@@ -42,6 +47,9 @@ inline constexpr std::chrono::milliseconds kDeliveryHold{2};
 // How long the hub waits after reading a client's posts before reading that client again: a
 // trickle of posts is then read in batches; a frame waits at most this long to be read.
 inline constexpr std::chrono::milliseconds kPostReadHold{2};
+// Frames held for transmission at which senders are paused, and at which they resume.
+inline constexpr std::size_t kTransmitHighWater = 4096;
+inline constexpr std::size_t kTransmitLowWater = 1024;
 
 // The companion's clock for record timestamps: monotonic milliseconds modulo 65536.
 std::uint16_t RecordClockMs();
@@ -67,17 +75,24 @@ class Bridge {
                   PostQueue* intake = nullptr);
 
   // Frames to put on the CAN bus; origin is the socketcand client that sent them (0: none).
-  void Transmit(std::span<const frame::FrameRecord> records, std::uint64_t origin = 0);
+  // Returns how many the source accepted.
+  std::size_t Transmit(std::span<const frame::FrameRecord> records, std::uint64_t origin = 0);
   // Frames the source received from the CAN bus.
   void Received(std::span<const frame::FrameRecord> records);
 
   std::uint64_t FramesDistributed() const { return distributed_; }
+
+  // Called with true when the source's transmit backlog reaches kTransmitHighWater, and with
+  // false once it is down to kTransmitLowWater.
+  void OnCongestion(std::function<void(bool congested)> fn) { on_congestion_ = std::move(fn); }
+  bool Congested() const { return congested_; }
 
  private:
   void Distribute(std::span<const frame::FrameRecord> records, std::uint64_t skip_client);
   void DeliverBlocks(std::span<const frame::FrameRecord> records);
   void FollowHold();
   void OnHoldEnd();
+  void CheckFlow();
 
   CanSource& source_;
   DeliverFn deliver_;
@@ -85,6 +100,9 @@ class Bridge {
   CandumpLog* log_;
   std::vector<frame::FrameRecord> stamped_;
   std::uint64_t distributed_ = 0;
+  bool source_echoes_ = false;
+  bool congested_ = false;
+  std::function<void(bool)> on_congestion_;
   EventLoop* loop_ = nullptr;
   PostQueue* intake_ = nullptr;
   std::optional<BlockCoalescer> coalescer_;
@@ -93,17 +111,19 @@ class Bridge {
 };
 
 // Hands frame records posted on the bus from the hub's thread to the event loop thread.
-// Bounded: records beyond max_records waiting are dropped and counted.
+// Bounded: records beyond max_records waiting are dropped and counted. Push returns whether
+// high_water records wait, so that the hub can stop reading the posting clients in time.
 class PostQueue {
  public:
   using Consumer = std::function<void(std::span<const frame::FrameRecord>)>;
 
-  PostQueue(EventLoop& loop, Consumer consumer, std::size_t max_records = 65536);
+  PostQueue(EventLoop& loop, Consumer consumer, std::size_t max_records = 128 * 1024,
+            std::size_t high_water = 16 * 1024);
 
   // Any thread (the hub's post observer): takes the whole records of a frame block and
   // ignores blocks of other codes. Never blocks for long. Wakes the loop thread for the first
-  // records waiting, unless the queue is held.
-  void Push(std::uint32_t code, std::span<const std::uint8_t> block);
+  // records waiting, unless the queue is held. True when high_water or more records wait.
+  bool Push(std::uint32_t code, std::span<const std::uint8_t> block);
   std::uint64_t Dropped() const;
 
   // Loop thread: while held, records wait without waking the loop until Drain or Release.
@@ -116,6 +136,7 @@ class PostQueue {
   EventLoop& loop_;
   Consumer consumer_;
   std::size_t max_records_;
+  std::size_t high_water_;
   mutable std::mutex mutex_;
   std::vector<frame::FrameRecord> pending_;   // guarded by mutex_
   std::uint64_t dropped_ = 0;                 // guarded by mutex_

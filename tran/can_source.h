@@ -6,8 +6,9 @@
 //   replay        a candump -l log played back with its recorded timing
 //
 // Sources run on the event loop thread. Frames they receive go to the receive callback in
-// batches (one batch per read). What a source accepts for transmission is echoed to the bus
-// by the bridge, the way SocketCAN's local echo shows a sender its own frames.
+// batches (one batch per read). What a source accepts for transmission is echoed to the bus,
+// the way SocketCAN's local echo shows a sender its own frames: by the bridge at once, or,
+// for a source that learns when a frame was really sent (EchoTransmitted), by the source then.
 #pragma once
 
 #include <cstdint>
@@ -17,32 +18,46 @@
 #include <string>
 
 #include "frame/frame_record.h"
+#include "tran/can_errors.h"
 #include "tran/event_loop.h"
 
 namespace tran {
 
 struct SourceCounters {
   std::uint64_t rx_overflow = 0;   // frames lost before we could read them (SO_RXQ_OVFL)
-  std::uint64_t tx_dropped = 0;    // frames not transmitted (link down, queue full, error)
+  std::uint64_t tx_dropped = 0;    // frames not transmitted (link down, bus-off, error)
   std::uint64_t rx_malformed = 0;  // input from the medium that was not a frame
   // Frames received without a record form, ignored: remote, error and CAN FD frames.
   std::uint64_t rx_remote = 0;
   std::uint64_t rx_error = 0;
   std::uint64_t rx_fd = 0;
   std::uint64_t reconnects = 0;    // links re-established after a drop
+  ErrorFrameCounts errors;         // the error frames by kind (rx_error counts them all)
 };
 
 class CanSource {
  public:
   using ReceiveFn = std::function<void(std::span<const frame::FrameRecord>)>;
+  // Frames this source transmitted, now on the bus; origin as given to Transmit.
+  using EchoFn = std::function<void(std::span<const frame::FrameRecord>, std::uint64_t origin)>;
 
   virtual ~CanSource() = default;
   // Starts receiving on `loop`. False (with a reason) when the medium cannot be opened.
   virtual bool Start(EventLoop& loop, ReceiveFn on_receive, std::string* error) = 0;
   virtual void Stop() = 0;
   // Transmits records in order; returns how many leading records were accepted. The rest are
-  // dropped and counted in tx_dropped.
-  virtual std::size_t Transmit(std::span<const frame::FrameRecord> records) = 0;
+  // dropped and counted in tx_dropped. origin names the socketcand client that sent them
+  // (0: none); an echo carries it back.
+  virtual std::size_t Transmit(std::span<const frame::FrameRecord> records,
+                               std::uint64_t origin = 0) = 0;
+  // Before Start: a source that can tell when a frame has left for the bus takes on_echo and
+  // returns true; it then hands back each accepted frame once it was sent, in order with the
+  // frames it receives. False: the caller echoes what Transmit accepted.
+  virtual bool EchoTransmitted(EchoFn /*on_echo*/) { return false; }
+  // Frames accepted and not yet handed to the medium (a full interface queue holds them).
+  virtual std::size_t TransmitBacklog() const { return 0; }
+  // Before Start: called on the loop thread whenever the backlog has shrunk.
+  virtual void OnBacklogShrunk(std::function<void()> /*fn*/) {}
   virtual SourceCounters Counters() const = 0;
   // Interface name for log lines: "vcan0", the socketcan interface, the socketcand channel.
   virtual std::string LogName() const = 0;

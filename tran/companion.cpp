@@ -5,7 +5,11 @@
 //     client sockets, the CAN socket, the generator, the log and the periodic timers; the
 //     bridge, the source, the server and the log are owned by it and touched only there;
 //   - the hub's thread (started by pelmo::Hub::Start) owns the bus sockets; its post observer
-//     only pushes into the PostQueue, which wakes the main thread.
+//     only pushes into the PostQueue, which wakes the main thread, and pauses the posting
+//     clients when that queue is long.
+// Flow: frames for CAN that the source cannot send yet are held by it; while the bridge says
+// it is congested, the hub stops reading posting clients and the socketcand server stops
+// reading its sending clients, and the generator skips the frames that fall due.
 // SIGTERM, SIGINT and SIGHUP are blocked in every thread before the hub starts, and read
 // from a signalfd by the main thread.
 #include "tran/companion.h"
@@ -42,6 +46,9 @@ constexpr std::uint64_t kGeneratorTickFrames = 256;
 // or a socketcand client this many bytes (of the server's 1 MiB): far below the drop bounds.
 constexpr std::size_t kReplayHubBacklogBlocks = 256;
 constexpr std::size_t kReplayServerBacklogBytes = 256 * 1024;
+// The companion's reasons to pause the hub's posting clients (pelmo::Hub::PausePosters).
+constexpr std::uint32_t kPauseQueueLong = 1;   // the PostQueue is long
+constexpr std::uint32_t kPauseCongested = 2;   // the CAN source holds many frames
 
 std::unique_ptr<CanSource> MakeSource(const TranSettings& settings, ReplayOptions replay) {
   switch (settings.source) {
@@ -82,6 +89,9 @@ class GeneratorDriver {
  private:
   void Tick() {
     std::uint64_t due = pacer_.TakeDue(Clock::now());
+    // A generator is a source of load, not a sender whose frames were accepted: while CAN
+    // cannot take more, the frames due are not generated.
+    if (bridge_.Congested()) due = 0;
     while (due > 0) {
       const std::size_t count =
           static_cast<std::size_t>(std::min<std::uint64_t>(due, kGeneratorBatch));
@@ -153,15 +163,19 @@ int RunCompanion(const TranSettings& settings, bool detached,
   replay.consumers_full = [&consumers_full] { return consumers_full(); };
   std::unique_ptr<CanSource> source = MakeSource(settings, std::move(replay));
   std::unique_ptr<Bridge> bridge;
-  PostQueue posted(
-      loop, [&bridge](std::span<const frame::FrameRecord> records) { bridge->Transmit(records); });
+  pelmo::Hub* hub_for_posts = nullptr;
+  PostQueue posted(loop, [&bridge, &hub_for_posts](std::span<const frame::FrameRecord> records) {
+    bridge->Transmit(records);
+    hub_for_posts->ResumePosters(kPauseQueueLong);  // the queue is empty again
+  });
 
   pelmo::HubOptions hub_options;
   hub_options.path = settings.bus_path;
   hub_options.read_hold = kPostReadHold;
   pelmo::Hub hub(hub_options);
-  hub.SetPostObserver([&posted](std::uint32_t code, std::span<const std::uint8_t> block) {
-    posted.Push(code, block);
+  hub_for_posts = &hub;
+  hub.SetPostObserver([&posted, &hub](std::uint32_t code, std::span<const std::uint8_t> block) {
+    if (posted.Push(code, block)) hub.PausePosters(kPauseQueueLong);
   });
   std::string error;
   switch (hub.Start(&error)) {
@@ -212,6 +226,14 @@ int RunCompanion(const TranSettings& settings, bool detached,
       server.get(), log.IsOpen() ? &log : nullptr);
   // Frames close together share a block; posts wait for a running hold instead of waking us.
   bridge->CoalesceOn(loop, kDeliveryHold, &posted);
+  bridge->OnCongestion([&hub, &server](bool congested) {
+    if (congested) {
+      hub.PausePosters(kPauseCongested);
+    } else {
+      hub.ResumePosters(kPauseCongested);
+    }
+    if (server) server->PauseReading(congested);
+  });
   if (!source->Start(
           loop,
           [&bridge](std::span<const frame::FrameRecord> records) { bridge->Received(records); },
@@ -243,7 +265,11 @@ int RunCompanion(const TranSettings& settings, bool detached,
     drops.Check("frames lost in the CAN receive queue", counters.rx_overflow);
     drops.Check("frames not transmitted", counters.tx_dropped);
     drops.Check("remote frames ignored", counters.rx_remote);
-    drops.Check("error frames ignored", counters.rx_error);
+    drops.Check("error frames for a missing acknowledgement", counters.errors.no_ack);
+    drops.Check("error frames for bus errors", counters.errors.bus_error);
+    drops.Check("error frames for controller problems", counters.errors.controller);
+    drops.Check("error frames for lost arbitration", counters.errors.lost_arbitration);
+    drops.Check("error frames for transceiver problems", counters.errors.transceiver);
     drops.Check("CAN FD frames ignored", counters.rx_fd);
     drops.Check("malformed input from the CAN side ignored", counters.rx_malformed);
     if (server) {

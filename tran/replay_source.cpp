@@ -139,7 +139,7 @@ class ReplaySource final : public CanSource {
     CloseFile();
   }
 
-  std::size_t Transmit(std::span<const frame::FrameRecord> records) override {
+  std::size_t Transmit(std::span<const frame::FrameRecord> records, std::uint64_t) override {
     return records.size();
   }
   SourceCounters Counters() const override {

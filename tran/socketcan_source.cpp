@@ -1,15 +1,29 @@
 // A raw CAN socket (PF_CAN, SOCK_RAW, CAN_RAW) bound to one interface. The kernel's receive
 // queue drop counter arrives with each frame (SO_RXQ_OVFL) and is reported as rx_overflow.
-// Own frames are not received back (CAN_RAW_RECV_OWN_MSGS stays off): the bridge echoes what
-// the kernel accepted, and the kernel's loopback shows them to other sockets on the host.
+//
+// Transmission. The interface queues a few frames and its controller sends them at the bus
+// rate; a write to a full queue fails with ENOBUFS (or EAGAIN). Accepted frames wait in a
+// TransmitHold, in order, and are written as the queue empties: after each read and on a
+// short retry timer (the socket says "writable" while the interface queue is still full, so
+// poll cannot tell when). Nothing accepted is dropped for a full queue; the bridge stops
+// taking frames from their senders while the hold is long (TransmitBacklog).
+// Own frames come back as the kernel's echo (CAN_RAW_RECV_OWN_MSGS, flagged MSG_CONFIRM)
+// once the interface sent them, and are handed to the echo callback: the bus sees a sent
+// frame when it was on CAN, in order with what was received.
+//
+// Bus state. Error frames (all classes subscribed) are counted by kind and tell the
+// controller's state; the state is also read over netlink at start and when the link comes
+// back. Each change is reported once, with the error counters when the driver gives them.
+// While the interface is down or the controller is bus-off, frames are not held: a stale
+// frame must never burst onto a bus when it comes back. They are dropped and counted in
+// tx_dropped, and the hold is emptied.
 //
 // Frames without a record form are read and counted, so that the companion can say what it
-// ignored: remote frames, error frames (all error classes are subscribed) and CAN FD frames
-// (CAN_RAW_FD_FRAMES is on; on a classic interface none arrive).
+// ignored: remote frames, error frames and CAN FD frames (CAN_RAW_FD_FRAMES is on; on a
+// classic interface none arrive).
 //
 // Interface loss. The companion keeps serving the bus while the interface is away:
-//   down     the socket stays bound; frames sent meanwhile fail and are counted in
-//            tx_dropped; frames flow again as soon as the interface is up.
+//   down     the socket stays bound; frames flow again as soon as the interface is up.
 //   removed  the socket is closed (its binding died with the interface) and reopened by name
 //            once an interface of that name exists again; it gets a new index.
 // Each change is reported once ("vcan0 is down; ...", "vcan0 is up again"); while the link
@@ -28,8 +42,11 @@
 #include <vector>
 
 #include "frame/can_frame_conv.h"
+#include "tran/can_errors.h"
+#include "tran/can_link.h"
 #include "tran/can_source.h"
 #include "tran/report.h"
+#include "tran/transmit_hold.h"
 
 namespace tran {
 
@@ -43,6 +60,13 @@ constexpr int kFramesPerCall = 64;
 // not dropped. Beyond net.core.rmem_max only with CAP_NET_ADMIN; less is used otherwise.
 constexpr int kReceiveBuffer = 4 << 20;
 constexpr auto kLinkCheckPeriod = std::chrono::seconds(1);
+// Frames accepted while the interface queue is full. The bridge stops taking frames long
+// before this (see bridge.h); the rest is room for what was on its way when it did.
+constexpr std::size_t kHoldCapacity = 256 * 1024;
+// Retries of a full interface queue: soon while frames go out, slower while none do (a
+// stalled adapter), so that waiting costs little.
+constexpr auto kRetryFirst = std::chrono::milliseconds(1);
+constexpr auto kRetryLongest = std::chrono::milliseconds(16);
 
 // What the kernel says about an interface name right now; index 0: no such interface.
 struct LinkInfo {
@@ -66,7 +90,7 @@ LinkInfo QueryLink(const std::string& name) {
 
 class SocketcanSource final : public CanSource {
  public:
-  explicit SocketcanSource(std::string iface) : iface_(std::move(iface)) {}
+  explicit SocketcanSource(std::string iface) : iface_(std::move(iface)), hold_(kHoldCapacity) {}
   ~SocketcanSource() override { Stop(); }
 
   bool Start(EventLoop& loop, ReceiveFn on_receive, std::string* error) override {
@@ -74,42 +98,141 @@ class SocketcanSource final : public CanSource {
     on_receive_ = std::move(on_receive);
     if (!Open(error)) return false;
     if (!QueryLink(iface_).up) LinkLost(Link::kDown);
+    ReadControllerState();
     return true;
   }
+
+  bool EchoTransmitted(EchoFn on_echo) override {
+    on_echo_ = std::move(on_echo);
+    return true;
+  }
+  std::size_t TransmitBacklog() const override { return hold_.Waiting(); }
+  void OnBacklogShrunk(std::function<void()> fn) override { on_shrunk_ = std::move(fn); }
 
   void Stop() override {
     if (loop_) {
       if (pause_timer_) loop_->CancelTimer(pause_timer_);
       if (check_timer_) loop_->CancelTimer(check_timer_);
+      if (retry_timer_) loop_->CancelTimer(retry_timer_);
     }
-    pause_timer_ = check_timer_ = 0;
+    pause_timer_ = check_timer_ = retry_timer_ = 0;
     Close();
   }
 
-  std::size_t Transmit(std::span<const frame::FrameRecord> records) override {
-    std::size_t sent = 0;
-    for (; fd_ >= 0 && sent < records.size(); ++sent) {
-      const can_frame out = frame::ToCanFrame(records[sent]);
-      const ssize_t n = ::write(fd_, &out, sizeof out);
-      if (n == static_cast<ssize_t>(sizeof out)) continue;
-      if (n < 0 && errno == EINTR) {
-        --sent;
-        continue;
-      }
-      // ENOBUFS/EAGAIN: the interface queue is full; the rest of the batch is dropped.
-      if (n < 0 && !OnLinkError(errno) && errno != ENOBUFS && errno != EAGAIN) {
-        ReportWriteError(errno);
-      }
-      break;
+  std::size_t Transmit(std::span<const frame::FrameRecord> records,
+                       std::uint64_t origin) override {
+    std::size_t accepted = 0;
+    if (fd_ >= 0 && link_ == Link::kUp && state_ != ControllerState::kBusOff) {
+      accepted = hold_.Add(records, origin);
+      WriteHeld();
     }
-    counters_.tx_dropped += records.size() - sent;
-    return sent;
+    counters_.tx_dropped += records.size() - accepted;
+    return accepted;
   }
 
   SourceCounters Counters() const override { return counters_; }
   std::string LogName() const override { return iface_; }
 
  private:
+  // Writes held frames until the interface queue is full; then retries on a timer.
+  void WriteHeld() {
+    const std::size_t before = hold_.Waiting();
+    bool full = false;
+    while (hold_.Waiting() > 0 && fd_ >= 0) {
+      const ssize_t n = ::write(fd_, &hold_.Front(), sizeof(can_frame));
+      if (n == static_cast<ssize_t>(sizeof(can_frame))) {
+        hold_.FrontWritten();
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == ENOBUFS || errno == EAGAIN)) {
+        full = true;
+        break;
+      }
+      if (n < 0 && OnLinkError(errno)) break;  // the hold was emptied
+      // The interface refuses this frame for good: drop it, keep the rest.
+      ReportWriteError(n < 0 ? errno : EIO);
+      hold_.DropFront();
+      ++counters_.tx_dropped;
+    }
+    const bool progress = hold_.Waiting() < before;
+    if (full) ArmRetry(progress);
+    if (progress && on_shrunk_) on_shrunk_();
+  }
+
+  void ArmRetry(bool progress) {
+    retry_delay_ = progress || retry_delay_ == EventLoop::Clock::duration::zero()
+                       ? std::chrono::duration_cast<EventLoop::Clock::duration>(kRetryFirst)
+                       : std::min<EventLoop::Clock::duration>(retry_delay_ * 2, kRetryLongest);
+    if (retry_timer_) return;
+    retry_timer_ = loop_->AddTimer(EventLoop::Clock::now() + retry_delay_, [this] {
+      retry_timer_ = 0;
+      WriteHeld();
+    });
+  }
+
+  // Down, gone or bus-off: what waits would go out stale once the bus is back.
+  void DropHeld() {
+    const std::size_t dropped = hold_.DropWaiting();
+    hold_.ForgetInFlight();
+    if (retry_timer_) loop_->CancelTimer(retry_timer_);
+    retry_timer_ = 0;
+    counters_.tx_dropped += dropped;
+    if (dropped > 0 && on_shrunk_) on_shrunk_();
+  }
+
+  // The controller's state as the kernel has it. An interface without one (vcan) has none;
+  // after a restart (the link came up again) it is then taken as error-active.
+  void ReadControllerState(bool restarted = false) {
+    if (bound_index_ == 0) return;
+    const auto info = QueryCanLink(bound_index_);
+    if (info && info->state) {
+      ChangeState(*info->state, info->counters);
+    } else if (restarted) {
+      ChangeState(ControllerState::kActive, std::nullopt);
+    }
+  }
+
+  void ChangeState(ControllerState state, std::optional<ErrorCounters> counters) {
+    if (state == state_) return;
+    const ControllerState was = state_;
+    state_ = state;
+    std::string counts;
+    if (counters) {
+      counts = " (tx errors " + std::to_string(counters->tx) + ", rx errors " +
+               std::to_string(counters->rx) + ")";
+    }
+    switch (state) {
+      case ControllerState::kActive:
+        ReportNotice(iface_ + " is error-active again");
+        break;
+      case ControllerState::kWarning:
+      case ControllerState::kPassive:
+        ReportWarning(iface_ + " is " + StateName(state) + counts);
+        break;
+      case ControllerState::kBusOff:
+        ReportError(iface_ + " is bus-off; frames for CAN are dropped until it recovers");
+        DropHeld();
+        break;
+      case ControllerState::kStopped:
+        // A stopped controller is a down interface, reported as such.
+        state_ = was;
+        break;
+    }
+  }
+
+  void OnErrorFrame(const can_frame& in) {
+    ++counters_.rx_error;
+    const ErrorFrame error = DecodeErrorFrame(in);
+    counters_.errors.Add(error.kinds);
+    if (error.kinds.no_ack && !no_ack_reported_) {
+      no_ack_reported_ = true;
+      ReportError("no node acknowledges the frames sent on " + iface_ +
+                  ": is another node on the bus, at the same bitrate?");
+    }
+    if (error.state) ChangeState(*error.state, error.counters);
+  }
+
   enum class Link { kUp, kDown, kGone };
 
   // Opens, configures and binds the socket and watches it; the interface may be down.
@@ -131,7 +254,11 @@ class SocketcanSource final : public CanSource {
     if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) < 0) {
       ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
     }
-    // Only for counting what is ignored; a kernel without these options simply sends none.
+    // Own frames come back once sent: the echo the bus sees (MSG_CONFIRM marks them).
+    if (::setsockopt(fd_, SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, &on, sizeof on) < 0) {
+      return fail("cannot receive own frames back");
+    }
+    // Error frames tell the bus state; a kernel without these options simply sends none.
     const can_err_mask_t all_errors = CAN_ERR_MASK;
     ::setsockopt(fd_, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &all_errors, sizeof all_errors);
     ::setsockopt(fd_, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on);
@@ -156,7 +283,6 @@ class SocketcanSource final : public CanSource {
 
   void OnReadable(short revents) {
     if ((revents & (POLLIN | POLLERR | POLLHUP)) == 0) return;
-    batch_.clear();
     // Up to kMaxReadsPerWake frames in recvmmsg calls of kFramesPerCall, each frame with its
     // own control data (the drop counter).
     for (int read = 0; read < kMaxReadsPerWake && fd_ >= 0;) {
@@ -183,7 +309,25 @@ class SocketcanSource final : public CanSource {
       read += n;
       if (n < kFramesPerCall) break;  // the queue is empty
     }
-    if (!batch_.empty()) on_receive_(batch_);
+    FlushBatch();
+    if (hold_.Waiting() > 0 && !retry_timer_) WriteHeld();
+  }
+
+  // Received frames and echoes go out in the order they came, each run in one batch.
+  void Emit(const frame::FrameRecord& record, bool own, std::uint64_t origin) {
+    if (!batch_.empty() && (own != batch_own_ || origin != batch_origin_)) FlushBatch();
+    batch_own_ = own;
+    batch_origin_ = origin;
+    batch_.push_back(record);
+  }
+  void FlushBatch() {
+    if (batch_.empty()) return;
+    if (batch_own_) {
+      if (on_echo_) on_echo_(batch_, batch_origin_);
+    } else {
+      on_receive_(batch_);
+    }
+    batch_.clear();
   }
 
   // One received frame: counted when it has no record form, else added to the batch.
@@ -194,14 +338,17 @@ class SocketcanSource final : public CanSource {
       ++counters_.rx_fd;
     } else if (n != CAN_MTU) {
       ++counters_.rx_malformed;
-    } else if (in.can_id & CAN_ERR_FLAG) {
-      ++counters_.rx_error;
-    } else if (in.can_id & CAN_RTR_FLAG) {
-      ++counters_.rx_remote;
     } else {
       can_frame classic;
       std::memcpy(&classic, &in, sizeof classic);
-      if (const auto record = frame::FromCanFrame(classic, 0)) batch_.push_back(*record);
+      if (classic.can_id & CAN_ERR_FLAG) {
+        OnErrorFrame(classic);
+      } else if (classic.can_id & CAN_RTR_FLAG) {
+        ++counters_.rx_remote;
+      } else if (const auto record = frame::FromCanFrame(classic, 0)) {
+        const bool own = (message.msg_hdr.msg_flags & MSG_CONFIRM) != 0;
+        Emit(*record, own, own ? hold_.TakeEcho(classic) : 0);
+      }
     }
   }
 
@@ -220,6 +367,7 @@ class SocketcanSource final : public CanSource {
   }
 
   void LinkLost(Link how) {
+    DropHeld();
     if (how == Link::kGone) {
       Close();
       if (link_ != Link::kGone) ReportError(iface_ + " has gone away; waiting for it to come back");
@@ -250,6 +398,7 @@ class SocketcanSource final : public CanSource {
         if (info.up) {
           link_ = Link::kUp;
           ReportNotice(iface_ + " is back");
+          ReadControllerState(true);
         } else {
           ReportError(iface_ + " is back, but down; waiting for it to come up");
         }
@@ -260,6 +409,8 @@ class SocketcanSource final : public CanSource {
     } else if (link_ == Link::kDown && info.up) {
       link_ = Link::kUp;
       ReportNotice(iface_ + " is up again");
+      // Taking an interface down and up restarts its controller.
+      ReadControllerState(true);
     }
     if (link_ != Link::kUp) ArmLinkCheck();
   }
@@ -302,7 +453,16 @@ class SocketcanSource final : public CanSource {
   Link link_ = Link::kUp;
   EventLoop* loop_ = nullptr;
   ReceiveFn on_receive_;
+  EchoFn on_echo_;
+  std::function<void()> on_shrunk_;
   std::vector<frame::FrameRecord> batch_;
+  bool batch_own_ = false;
+  std::uint64_t batch_origin_ = 0;
+  TransmitHold hold_;
+  std::uint64_t retry_timer_ = 0;
+  EventLoop::Clock::duration retry_delay_{};
+  ControllerState state_ = ControllerState::kActive;
+  bool no_ack_reported_ = false;
   // recvmmsg's buffers, kept between wake-ups.
   struct Control {
     alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(std::uint32_t))];

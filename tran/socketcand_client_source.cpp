@@ -47,7 +47,7 @@ class SocketcandClientSource final : public CanSource {
     loop_ = nullptr;
   }
 
-  std::size_t Transmit(std::span<const frame::FrameRecord> records) override {
+  std::size_t Transmit(std::span<const frame::FrameRecord> records, std::uint64_t) override {
     std::size_t accepted = 0;
     if (state_ == LinkState::kStreaming) {
       for (; accepted < records.size(); ++accepted) {

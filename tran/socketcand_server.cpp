@@ -118,7 +118,7 @@ void SocketcandServer::OnAccept() {
     client->id = id;
     Client& added = *client;
     clients_.emplace(id, std::move(client));
-    loop_.Watch(fd, POLLIN, [this, id](short revents) { OnClientEvent(id, revents); });
+    loop_.Watch(fd, EventsFor(added), [this, id](short revents) { OnClientEvent(id, revents); });
     Reply(added, "< hi >");
   }
 }
@@ -183,7 +183,11 @@ void SocketcandServer::ReadFrom(Client& client) {
   // Frames accepted before a client was dropped still go onto the bus.
   if (!frames.empty()) {
     counters_.frames_received += frames.size();
-    sink_(frames, id);  // may broadcast to this server's clients
+    if (open && !client.sent_frames) {  // `client` is gone when it was closed
+      client.sent_frames = true;
+      if (reading_paused_) loop_.SetEvents(client.fd, EventsFor(client));
+    }
+    sink_(frames, id);  // may broadcast to this server's clients, or pause reading
   }
   if (!within_limit && clients_.contains(id)) {
     ++counters_.clients_dropped;
@@ -242,8 +246,19 @@ void SocketcandServer::Flush(Client& client) {
     CloseClient(client.id);
     return;
   }
-  const bool wait_writable = result == TcpOutput::Flush::kBlocked && frames_allowed;
-  loop_.SetEvents(client.fd, wait_writable ? POLLIN | POLLOUT : POLLIN);
+  client.waiting_writable = result == TcpOutput::Flush::kBlocked && frames_allowed;
+  loop_.SetEvents(client.fd, EventsFor(client));
+}
+
+short SocketcandServer::EventsFor(const Client& client) const {
+  const bool paused = reading_paused_ && client.sent_frames;
+  return static_cast<short>((paused ? 0 : POLLIN) | (client.waiting_writable ? POLLOUT : 0));
+}
+
+void SocketcandServer::PauseReading(bool paused) {
+  if (paused == reading_paused_) return;
+  reading_paused_ = paused;
+  for (const auto& [id, client] : clients_) loop_.SetEvents(client->fd, EventsFor(*client));
 }
 
 void SocketcandServer::Broadcast(std::span<const frame::FrameRecord> records, const timeval& time,
@@ -251,11 +266,13 @@ void SocketcandServer::Broadcast(std::span<const frame::FrameRecord> records, co
   if (records.empty() || clients_.empty()) return;
   scratch_.clear();
   for (const auto& record : records) {
+    // One space before each frame: python-can's socketcand reader drops the first byte left
+    // over after the whole messages of each recv(), so a frame cut by a recv boundary would
+    // lose its '<' (and the frame) if that byte were not a space. Before the frame, not after
+    // it: a read that ends with a frame then leaves nothing over for the reader to warn of.
+    // Readers skip to '<' anyway.
+    scratch_ += ' ';
     AppendFrameMessage(scratch_, record, time);
-    // Two spaces after each frame: python-can's socketcand reader drops the first byte left
-    // over after the messages of each recv(), so a frame cut by a recv boundary would lose
-    // its '<' (and the frame) without this padding. Readers skip to '<' anyway.
-    scratch_ += "  ";
   }
   std::vector<std::uint64_t> ready;
   for (auto& [id, client] : clients_) {

@@ -13,6 +13,10 @@
 // "< hi >", and reported once per user. any_user serves every local user. On any other
 // address everyone is served: the user of a remote peer cannot be known.
 //
+// Flow: while PauseReading(true) holds, clients that have sent frames are not read (one
+// closing its connection still is), so TCP flow control stops their senders instead of
+// frames being dropped. Other clients can still connect and open their channel.
+//
 // Threads: everything runs on the event loop thread that owns the server.
 #pragma once
 
@@ -78,6 +82,8 @@ class SocketcandServer {
   void Broadcast(std::span<const frame::FrameRecord> records, const timeval& time,
                  std::uint64_t skip_client);
 
+  void PauseReading(bool paused);
+
   std::size_t ClientCount() const { return clients_.size(); }
   // Bytes waiting for the slowest client, for a producer that paces itself on its readers.
   std::size_t LargestClientBacklogBytes() const;
@@ -91,6 +97,8 @@ class SocketcandServer {
     bool rawmode = false;
     EventLoop::Clock::time_point frames_from{};
     std::uint64_t settle_timer = 0;
+    bool waiting_writable = false;
+    bool sent_frames = false;
     MessageSplitter splitter;
     TcpOutput output;
     explicit Client(std::size_t max_output) : output(max_output) {}
@@ -105,6 +113,7 @@ class SocketcandServer {
                      std::vector<frame::FrameRecord>& frames);
   void Reply(Client& client, std::string_view text);
   void Flush(Client& client);
+  short EventsFor(const Client& client) const;
   void CloseClient(std::uint64_t id);
   void PauseAccepting();
 
@@ -121,6 +130,7 @@ class SocketcandServer {
   std::set<std::string> reasons_reported_;
   std::map<std::uint64_t, std::unique_ptr<Client>> clients_;
   std::string scratch_;
+  bool reading_paused_ = false;
   SocketcandServerCounters counters_;
 };
 

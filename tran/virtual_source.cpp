@@ -10,7 +10,7 @@ class VirtualSource final : public CanSource {
  public:
   bool Start(EventLoop&, ReceiveFn, std::string*) override { return true; }
   void Stop() override {}
-  std::size_t Transmit(std::span<const frame::FrameRecord> records) override {
+  std::size_t Transmit(std::span<const frame::FrameRecord> records, std::uint64_t) override {
     return records.size();
   }
   SourceCounters Counters() const override { return {}; }

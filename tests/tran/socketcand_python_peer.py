@@ -3,9 +3,12 @@
 Usage: socketcand_python_peer.py PORT COUNT
 Two python-can buses connect; the first sends a standard and an extended frame and then COUNT
 numbered frames; the second must receive all of them, in order, with their ids and data. The
-sender must not get its own frames back. Exit status 0 on success, 1 with a message otherwise,
-77 when python-can is not installed.
+sender must not get its own frames back. Then PACED frames go one at a time, each read by the
+receiver before the next is sent, as on a quiet bus: python-can's reader must not warn about
+what the server wrote (it parses whatever each recv() returns). Exit status 0 on success, 1
+with a message otherwise, 77 when python-can is not installed.
 """
+import logging
 import sys
 import time
 
@@ -28,6 +31,15 @@ def receive(bus, count, deadline_s=10.0):
         if msg is not None:
             got.append(msg)
     return got
+
+
+class WarningCount(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.WARNING)
+        self.messages = []
+
+    def emit(self, record):
+        self.messages.append(record.getMessage())
 
 
 def main():
@@ -56,6 +68,17 @@ def main():
     echoed = sender.recv(timeout=0.3)
     if echoed is not None:
         fail(f"the sender got its own frame back: {echoed}")
+    warnings = WarningCount()
+    logging.getLogger("can").addHandler(warnings)
+    paced = 100
+    for i in range(paced):
+        sender.send(can.Message(arbitration_id=0x200, is_extended_id=False, data=bytes([i])))
+        msg = receiver.recv(timeout=5.0)
+        if msg is None or msg.arbitration_id != 0x200 or bytes(msg.data) != bytes([i]):
+            fail(f"paced frame {i}: got {msg}")
+    if warnings.messages:
+        fail(f"python-can warned {len(warnings.messages)} times on {paced} paced frames, "
+             f"first: {warnings.messages[0]}")
     sender.shutdown()
     receiver.shutdown()
     print(f"ok {len(got)} frames")

@@ -94,10 +94,10 @@ TEST_F(socketcand_server, streams_frames_to_raw_clients_except_the_sender) {
   TcpPeer listener = Join(true);
   TcpPeer not_raw = Join(false);
   ASSERT_TRUE(sender.Send("< send 1FFFFFFF 1 7 >"));
-  EXPECT_EQ(listener.ReadUntil(" >"), "< frame 1FFFFFFF 1.000002 07 >");
+  EXPECT_EQ(listener.ReadUntil(" >"), " < frame 1FFFFFFF 1.000002 07 >");
   Broadcast({Rec(0x7FF, false, {}), Rec(0x1, false, {0xAB})});
   const std::string both = sender.ReadUntil("AB >");
-  EXPECT_EQ(both, "< frame 7FF 7.000008  >  < frame 001 7.000008 AB >");
+  EXPECT_EQ(both, " < frame 7FF 7.000008  > < frame 001 7.000008 AB >");
   // The sender saw only the broadcast, and the client outside raw mode saw nothing.
   EXPECT_EQ(not_raw.RecvOnce(100ms), std::nullopt);
 }
@@ -123,7 +123,7 @@ TEST_F(socketcand_server, survives_abrupt_closes) {
   }
   ASSERT_TRUE(WaitFor([this] { return ClientCount() == 1; }));
   Broadcast({Rec(0x42, false, {1})});
-  EXPECT_EQ(good.ReadUntil(" >"), "< frame 042 7.000008 01 >");
+  EXPECT_EQ(good.ReadUntil(" >"), " < frame 042 7.000008 01 >");
 }
 
 TEST_F(socketcand_server, serves_many_clients_and_refuses_beyond_the_limit) {
@@ -136,7 +136,7 @@ TEST_F(socketcand_server, serves_many_clients_and_refuses_beyond_the_limit) {
   EXPECT_EQ(extra.RecvOnce(), "< error too many clients >");
   EXPECT_TRUE(extra.WaitClosed());
   Broadcast({Rec(0x100, false, {0x10, 0x20})});
-  for (auto& peer : peers) EXPECT_EQ(peer.ReadUntil(" >"), "< frame 100 7.000008 1020 >");
+  for (auto& peer : peers) EXPECT_EQ(peer.ReadUntil(" >"), " < frame 100 7.000008 1020 >");
   EXPECT_EQ(loop_.RunOnLoop([this] { return server_->Counters().clients_refused; }), 1u);
 }
 
