@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <mutex>
 
 #include "tests/hub/test_support.h"
 
@@ -31,8 +33,10 @@ std::vector<std::uint8_t> Block(std::uint32_t tag, std::size_t size = 16) {
 
 class HubTest : public ::testing::Test {
  protected:
-  void StartHub(std::size_t queue_blocks = 4096) {
-    hub_ = std::make_unique<Hub>(HubOptions{bus_.path(), queue_blocks});
+  void StartHub(std::size_t queue_blocks = 4096, std::size_t queue_bytes = 64 << 20,
+                std::function<void(std::uint32_t, std::span<const std::uint8_t>)> observer = {}) {
+    hub_ = std::make_unique<Hub>(HubOptions{bus_.path(), queue_blocks, queue_bytes});
+    if (observer) hub_->SetPostObserver(std::move(observer));
     std::string error;
     ASSERT_EQ(hub_->Start(&error), HubStart::kStarted) << error;
   }
@@ -118,6 +122,57 @@ TEST_F(HubTest, reports_the_largest_client_backlog_to_the_host) {
   EXPECT_TRUE(WaitUntil([&] { return hub_->LargestClientBacklog() == 0; }))
       << hub_->LargestClientBacklog();
   EXPECT_EQ(hub_->Stats().blocks_dropped, 0u);
+}
+
+// Big blocks fill a stalled client's queue by bytes long before its count of blocks.
+TEST_F(HubTest, bounds_a_stalled_clients_queue_in_bytes) {
+  constexpr std::size_t kBlockBytes = 64 * 1024;
+  StartHub(4096, 1 << 20);
+  RawClient stalled(bus_.path());
+  stalled.Register(0x400);
+  ASSERT_TRUE(WaitClients(1));
+  for (std::uint32_t i = 0; i < 200; ++i) hub_->Deliver(kBridgeDelivery, Block(i, kBlockBytes));
+  EXPECT_TRUE(WaitUntil([&] { return hub_->Stats().blocks_dropped > 0; }));
+  // Whole packets (header and block) within 1 MiB: at most 15 of them wait.
+  EXPECT_LE(hub_->LargestClientBacklog(), (1u << 20) / kBlockBytes - 1);
+}
+
+// While the host pauses posters, a client that posted for it is left unread, and another
+// client is served; on resume every post arrives, in order.
+TEST_F(HubTest, pausing_posters_holds_their_posts_back_and_loses_none) {
+  std::mutex mutex;
+  std::vector<std::uint8_t> observed;  // first byte of each observed post
+  StartHub(4096, 64 << 20, [&](std::uint32_t, std::span<const std::uint8_t> block) {
+    std::lock_guard lock(mutex);
+    observed.push_back(block[0]);
+  });
+  const auto seen = [&] {
+    std::lock_guard lock(mutex);
+    return observed;
+  };
+  RawClient poster(bus_.path()), other(bus_.path());
+  poster.Register(0x400);
+  other.Register(0x400);
+  ASSERT_TRUE(WaitClients(2));
+  ASSERT_TRUE(poster.Send(MsgType::kPost, kMonitorPost, Block(0)));
+  ASSERT_TRUE(WaitUntil([&] { return seen().size() == 1; }));
+  hub_->PausePosters(1);
+  hub_->PausePosters(2);
+  for (std::uint32_t i = 1; i <= 20; ++i) ASSERT_TRUE(poster.Send(MsgType::kPost, kMonitorPost, Block(i)));
+  ASSERT_TRUE(other.Send(MsgType::kGetVar, 7, AsBytes("nothing")));
+  const auto reply = other.Receive();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->type, MsgType::kReply);
+  EXPECT_EQ(seen().size(), 1u) << "a paused poster was read";
+  hub_->ResumePosters(1);  // one reason is left
+  ASSERT_TRUE(other.Send(MsgType::kGetVar, 8, AsBytes("nothing")));
+  ASSERT_TRUE(other.Receive());
+  EXPECT_EQ(seen().size(), 1u) << "read while a pause reason was left";
+  hub_->ResumePosters(2);
+  ASSERT_TRUE(WaitUntil([&] { return seen().size() == 21; })) << seen().size();
+  std::vector<std::uint8_t> expected(21);
+  for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<std::uint8_t>(i);
+  EXPECT_EQ(seen(), expected);
 }
 
 // Garbage, truncated and oversized packets, and messages out of place, each close the
