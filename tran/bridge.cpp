@@ -9,25 +9,11 @@
 
 namespace tran {
 
-std::uint16_t RecordClockMs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000 +
-                  static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000;
-  return static_cast<std::uint16_t>(ms);
-}
-
-void StampRecord(frame::FrameRecord& record, std::uint16_t stamp) {
-  record[14] = static_cast<std::uint8_t>(stamp);
-  record[15] = static_cast<std::uint8_t>(stamp >> 8);
-}
-
 Bridge::Bridge(CanSource& source, DeliverFn deliver, SocketcandServer* server, CandumpLog* log)
     : source_(source), deliver_(std::move(deliver)), server_(server), log_(log) {
   source_echoes_ = source_.EchoTransmitted(
-      [this](std::span<const frame::FrameRecord> records, std::uint64_t origin) {
-        Distribute(records, origin);
-      });
+      [this](std::span<const frame::FrameRecord> records, std::span<const FrameTime> times,
+             std::uint64_t origin) { Distribute(records, times, origin); });
   source_.OnBacklogShrunk([this] { CheckFlow(); });
 }
 
@@ -77,7 +63,11 @@ void Bridge::OnHoldEnd() {
 
 std::size_t Bridge::Transmit(std::span<const frame::FrameRecord> records, std::uint64_t origin) {
   const std::size_t accepted = source_.Transmit(records, origin);
-  if (!source_echoes_) Distribute(records.first(accepted), origin);
+  if (!source_echoes_ && accepted > 0) {
+    // On the bus as it is accepted: its time is now.
+    now_times_.assign(accepted, FrameTimeNow());
+    Distribute(records.first(accepted), now_times_, origin);
+  }
   CheckFlow();
   return accepted;
 }
@@ -90,25 +80,26 @@ void Bridge::CheckFlow() {
   if (on_congestion_) on_congestion_(congested);
 }
 
-void Bridge::Received(std::span<const frame::FrameRecord> records) { Distribute(records, 0); }
+void Bridge::Received(std::span<const frame::FrameRecord> records,
+                      std::span<const FrameTime> times) {
+  Distribute(records, times, 0);
+}
 
-void Bridge::Distribute(std::span<const frame::FrameRecord> records, std::uint64_t skip_client) {
+void Bridge::Distribute(std::span<const frame::FrameRecord> records,
+                        std::span<const FrameTime> times, std::uint64_t skip_client) {
   if (records.empty()) return;
-  const std::uint16_t stamp = RecordClockMs();
   stamped_.assign(records.begin(), records.end());
-  for (auto& record : stamped_) StampRecord(record, stamp);
+  for (std::size_t i = 0; i < stamped_.size(); ++i) StampRecord(stamped_[i], times[i]);
   if (coalescer_) {
     coalescer_->Add(stamped_, EventLoop::Clock::now());
     FollowHold();
   } else {
     DeliverBlocks(stamped_);
   }
-  timeval now;
-  gettimeofday(&now, nullptr);
-  if (server_) server_->Broadcast(stamped_, now, skip_client);
+  if (server_) server_->Broadcast(stamped_, times, skip_client);
   if (log_) {
     std::string report;
-    const bool written = log_->Write(stamped_, now, source_.LogName(), &report);
+    const bool written = log_->Write(stamped_, times, source_.LogName(), &report);
     if (!report.empty()) (written ? ReportNotice : ReportError)(report);
   }
   distributed_ += stamped_.size();

@@ -3,7 +3,8 @@
 // Frames transmitted (posted by bus clients, sent by socketcand clients, generated) go to the
 // source; what it accepts is echoed like SocketCAN's local echo: at once, or by a source that
 // knows when a frame was sent (a SocketCAN interface) once it was. Echoed and received frames
-// are stamped on arrival and distributed: to every bus client in blocks of at most
+// carry their own times (the record's millisecond stamp is taken from each) and are
+// distributed: to every bus client in blocks of at most
 // kMaxBlockRecords, to socketcand clients (except the one that sent them) and to the log.
 // With CoalesceOn, frames that reach the bus close together share a block (BlockCoalescer):
 // an idle bus gets a frame at once, a busy one a block per kDeliveryHold.
@@ -51,12 +52,6 @@ inline constexpr std::chrono::milliseconds kPostReadHold{2};
 inline constexpr std::size_t kTransmitHighWater = 4096;
 inline constexpr std::size_t kTransmitLowWater = 1024;
 
-// The companion's clock for record timestamps: monotonic milliseconds modulo 65536.
-std::uint16_t RecordClockMs();
-
-// Writes `stamp` into bytes 14..15 of the record.
-void StampRecord(frame::FrameRecord& record, std::uint16_t stamp);
-
 class Bridge {
  public:
   using DeliverFn = std::function<void(std::uint32_t code, std::span<const std::uint8_t> block)>;
@@ -77,8 +72,8 @@ class Bridge {
   // Frames to put on the CAN bus; origin is the socketcand client that sent them (0: none).
   // Returns how many the source accepted.
   std::size_t Transmit(std::span<const frame::FrameRecord> records, std::uint64_t origin = 0);
-  // Frames the source received from the CAN bus.
-  void Received(std::span<const frame::FrameRecord> records);
+  // Frames the source received from the CAN bus, with their times.
+  void Received(std::span<const frame::FrameRecord> records, std::span<const FrameTime> times);
 
   std::uint64_t FramesDistributed() const { return distributed_; }
 
@@ -88,7 +83,8 @@ class Bridge {
   bool Congested() const { return congested_; }
 
  private:
-  void Distribute(std::span<const frame::FrameRecord> records, std::uint64_t skip_client);
+  void Distribute(std::span<const frame::FrameRecord> records, std::span<const FrameTime> times,
+                  std::uint64_t skip_client);
   void DeliverBlocks(std::span<const frame::FrameRecord> records);
   void FollowHold();
   void OnHoldEnd();
@@ -99,6 +95,7 @@ class Bridge {
   SocketcandServer* server_;
   CandumpLog* log_;
   std::vector<frame::FrameRecord> stamped_;
+  std::vector<FrameTime> now_times_;  // for frames echoed as they are accepted
   std::uint64_t distributed_ = 0;
   bool source_echoes_ = false;
   bool congested_ = false;

@@ -6,7 +6,8 @@
 //   replay        a candump -l log played back with its recorded timing
 //
 // Sources run on the event loop thread. Frames they receive go to the receive callback in
-// batches (one batch per read). What a source accepts for transmission is echoed to the bus,
+// batches (one batch per read), each frame with its own time (frame_time.h): the kernel's
+// receive stamp, the remote's time, the replay's schedule. What a source accepts for transmission is echoed to the bus,
 // the way SocketCAN's local echo shows a sender its own frames: by the bridge at once, or,
 // for a source that learns when a frame was really sent (EchoTransmitted), by the source then.
 #pragma once
@@ -20,6 +21,7 @@
 #include "frame/frame_record.h"
 #include "tran/can_errors.h"
 #include "tran/event_loop.h"
+#include "tran/frame_time.h"
 
 namespace tran {
 
@@ -37,9 +39,13 @@ struct SourceCounters {
 
 class CanSource {
  public:
-  using ReceiveFn = std::function<void(std::span<const frame::FrameRecord>)>;
-  // Frames this source transmitted, now on the bus; origin as given to Transmit.
-  using EchoFn = std::function<void(std::span<const frame::FrameRecord>, std::uint64_t origin)>;
+  // Frames and their times, of the same length.
+  using ReceiveFn =
+      std::function<void(std::span<const frame::FrameRecord>, std::span<const FrameTime>)>;
+  // Frames this source transmitted, now on the bus, with the times they were; origin as given
+  // to Transmit.
+  using EchoFn = std::function<void(std::span<const frame::FrameRecord>, std::span<const FrameTime>,
+                                    std::uint64_t origin)>;
 
   virtual ~CanSource() = default;
   // Starts receiving on `loop`. False (with a reason) when the medium cannot be opened.
@@ -64,7 +70,9 @@ class CanSource {
 };
 
 std::unique_ptr<CanSource> MakeVirtualSource();
-std::unique_ptr<CanSource> MakeSocketcanSource(std::string iface);
+// hardware_time: frames carry the adapter's own receive stamp where the driver gives one
+// (often not wall-clock time), else the kernel's.
+std::unique_ptr<CanSource> MakeSocketcanSource(std::string iface, bool hardware_time = false);
 
 struct SocketcandClientOptions {
   std::string host;

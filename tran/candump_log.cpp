@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "tran/hex_text.h"
 
@@ -45,9 +46,19 @@ bool CandumpLog::Open(const std::string& path, std::string* error) {
 
 bool CandumpLog::Write(std::span<const frame::FrameRecord> records, const timeval& time,
                        std::string_view iface, std::string* report) {
+  const std::vector<FrameTime> times(
+      records.size(), static_cast<FrameTime>(time.tv_sec) * 1'000'000 + time.tv_usec);
+  return Write(records, times, iface, report);
+}
+
+bool CandumpLog::Write(std::span<const frame::FrameRecord> records,
+                       std::span<const FrameTime> times, std::string_view iface,
+                       std::string* report) {
   if (fd_ < 0 || records.empty()) return true;
   batch_.clear();
-  for (const auto& record : records) AppendCandumpLine(batch_, record, time, iface);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    AppendCandumpLine(batch_, records[i], ToTimeval(times[i]), iface);
+  }
   int failure = 0;
   if (partial_bytes_ > 0 && !CutPartialLine()) failure = errno;
   std::size_t done = 0;

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "frame/frame_record.h"
+#include "tran/frame_time.h"
 
 namespace tran {
 
@@ -60,9 +61,12 @@ class CandumpLog {
 
   bool Open(const std::string& path, std::string* error);
   bool IsOpen() const { return fd_ >= 0; }
-  // Writes one line per record, all stamped with `time`; false when not all of them went out.
+  // Writes one line per record with its time; false when not all of them went out.
   // Sets *report once per run of failures: "log write failed: No space left on device" at
   // the first, "log resumed; 120 frames not logged" at the first batch written whole after.
+  bool Write(std::span<const frame::FrameRecord> records, std::span<const FrameTime> times,
+             std::string_view iface, std::string* report);
+  // The same, every line at `time`.
   bool Write(std::span<const frame::FrameRecord> records, const timeval& time,
              std::string_view iface, std::string* report);
   std::uint64_t LinesLost() const { return lines_lost_; }

@@ -58,7 +58,7 @@ std::unique_ptr<CanSource> MakeSource(const TranSettings& settings, ReplayOption
       replay.speed = settings.replay_speed;
       return MakeReplaySource(std::move(replay));
     case SourceKind::kSocketcan:
-      return MakeSocketcanSource(settings.iface);
+      return MakeSocketcanSource(settings.iface, settings.hardware_time);
     case SourceKind::kSocketcand: {
       SocketcandClientOptions options;
       options.host = settings.remote_host;
@@ -236,7 +236,9 @@ int RunCompanion(const TranSettings& settings, bool detached,
   });
   if (!source->Start(
           loop,
-          [&bridge](std::span<const frame::FrameRecord> records) { bridge->Received(records); },
+          [&bridge](std::span<const frame::FrameRecord> records, std::span<const FrameTime> times) {
+            bridge->Received(records, times);
+          },
           &error)) {
     return fail(error);
   }

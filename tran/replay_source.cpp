@@ -174,11 +174,12 @@ class ReplaySource final : public CanSource {
         return Arm(now + kFullPoll);
       }
       batch_.clear();
+      times_.clear();
       const Step step = Fill(now, lines);
       if (!batch_.empty()) {
         played += batch_.size();
         summary_.frames += batch_.size();
-        on_receive_(batch_);
+        on_receive_(batch_, times_);
       }
       switch (step) {
         case Step::kBatchFull:
@@ -208,6 +209,9 @@ class ReplaySource final : public CanSource {
         // A pass starts, and a backwards step in the recorded time restarts, the schedule at
         // the frame's own play-out.
         if (!anchored_ || next_->time_us < last_us_) {
+          // A step back in the recorded time is no gap: the schedule goes on from the frame
+          // before it.
+          anchor_time_ = anchored_ ? ScheduledTime(last_us_) : FrameTimeNow();
           anchored_ = true;
           anchor_us_ = next_->time_us;
           anchor_ = now;
@@ -215,11 +219,22 @@ class ReplaySource final : public CanSource {
           return Step::kWaiting;
         }
         last_us_ = next_->time_us;
+        times_.push_back(ScheduledTime(next_->time_us));
+      } else {
+        times_.push_back(FrameTimeNow());  // no schedule: the time it is played
       }
       batch_.push_back(next_->record);
       next_.reset();
     }
     return Step::kBatchFull;
+  }
+
+  // A frame's time on the bus: when it was due, so that its gaps to the others are the
+  // recorded ones scaled by the speed, however late the timer fired.
+  FrameTime ScheduledTime(std::int64_t time_us) const {
+    const double us = std::min(static_cast<double>(time_us - anchor_us_) / options_.speed,
+                               kMaxGapNs / 1000.0);
+    return anchor_time_ + static_cast<FrameTime>(std::llround(us));
   }
 
   Clock::time_point DueTime(std::int64_t time_us) const {
@@ -332,10 +347,12 @@ class ReplaySource final : public CanSource {
   bool at_end_ = false;
   std::optional<Pending> next_;  // read, not yet played
   std::vector<frame::FrameRecord> batch_;
+  std::vector<FrameTime> times_;
   // The schedule (speed > 0): a frame recorded at t is due at anchor_ + (t - anchor_us_) / speed.
   bool anchored_ = false;
   Clock::time_point anchor_;
   std::int64_t anchor_us_ = 0;
+  FrameTime anchor_time_ = 0;  // the real-time clock at anchor_
   std::int64_t last_us_ = 0;
   // Counts and names.
   ReplaySummary summary_;  // of the current pass

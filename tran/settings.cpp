@@ -120,7 +120,8 @@ bool TakesValue(std::string_view key) {
 }
 
 bool IsFlag(std::string_view key) {
-  return key == "foreground" || key == "loop" || key == "listen-any-user";
+  return key == "foreground" || key == "loop" || key == "listen-any-user" ||
+         key == "hardware-time";
 }
 
 // A replay is the CAN source: one layer of settings (the file, the command line) names either
@@ -162,6 +163,7 @@ std::optional<std::string> ApplySetting(std::string_view key, std::optional<std:
     }
     (key == "loop"              ? settings.replay_loop
      : key == "listen-any-user" ? settings.listen_any_user
+     : key == "hardware-time"   ? settings.hardware_time
                                 : settings.foreground) = *flag;
     return std::nullopt;
   }
@@ -299,6 +301,8 @@ std::string UsageText() {
          "                      loopback it serves only clients of this user\n"
          "  --listen-any-user   serve socketcand clients of every local user too\n"
          "                      (other addresses serve anyone: socketcand has no login)\n"
+         "  --hardware-time     with socketcan: frames carry the adapter's own receive\n"
+         "                      time where the driver gives one (as candump -H)\n"
          "  --log FILE          append every frame to FILE in candump -l format\n"
          "  --generate RATE     put RATE generated frames per second on the bus\n"
          "  --replay FILE       play a candump -l log onto the bus instead of a CAN source\n"

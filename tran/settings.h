@@ -44,6 +44,7 @@ struct TranSettings {
   std::string listen_address = "127.0.0.1";
   std::uint16_t listen_port = 0;  // 0: any free port (it is reported on start)
   bool listen_any_user = false;   // on loopback, serve socketcand clients of every user
+  bool hardware_time = false;     // socketcan: the adapter's own receive stamps where given
   std::string log_path;
   std::uint64_t generate_rate = 0;  // frames per second, 0 off
   bool foreground = false;

@@ -18,6 +18,10 @@
 // frame must never burst onto a bus when it comes back. They are dropped and counted in
 // tx_dropped, and the hold is emptied.
 //
+// Times. Each frame carries its own kernel receive time (SO_TIMESTAMP, what candump writes);
+// a frame sent here carries the time of its echo. With hardware_time, the adapter's own
+// stamp (SO_TIMESTAMPING raw hardware, as candump -H) where the driver gives one.
+//
 // Frames without a record form are read and counted, so that the companion can say what it
 // ignored: remote frames, error frames and CAN FD frames (CAN_RAW_FD_FRAMES is on; on a
 // classic interface none arrive).
@@ -31,6 +35,9 @@
 #include <linux/can.h>
 #include <linux/can/error.h>
 #include <linux/can/raw.h>
+#include <time.h>  // before linux/errqueue.h, which needs struct timespec
+#include <linux/errqueue.h>
+#include <linux/net_tstamp.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -39,6 +46,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "frame/can_frame_conv.h"
@@ -90,7 +98,8 @@ LinkInfo QueryLink(const std::string& name) {
 
 class SocketcanSource final : public CanSource {
  public:
-  explicit SocketcanSource(std::string iface) : iface_(std::move(iface)), hold_(kHoldCapacity) {}
+  SocketcanSource(std::string iface, bool hardware_time)
+      : iface_(std::move(iface)), hardware_time_(hardware_time), hold_(kHoldCapacity) {}
   ~SocketcanSource() override { Stop(); }
 
   bool Start(EventLoop& loop, ReceiveFn on_receive, std::string* error) override {
@@ -251,6 +260,16 @@ class SocketcanSource final : public CanSource {
     if (::setsockopt(fd_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) < 0) {
       return fail("cannot enable the drop counter");
     }
+    // Each frame's kernel receive time, as candump takes it; the adapter's own time on request.
+    if (::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on) < 0) {
+      return fail("cannot enable receive times");
+    }
+    if (hardware_time_) {
+      const int flags = SOF_TIMESTAMPING_RX_HARDWARE | SOF_TIMESTAMPING_RAW_HARDWARE;
+      if (::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPING, &flags, sizeof flags) < 0) {
+        return fail("cannot enable the adapter's receive times");
+      }
+    }
     if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) < 0) {
       ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
     }
@@ -314,25 +333,27 @@ class SocketcanSource final : public CanSource {
   }
 
   // Received frames and echoes go out in the order they came, each run in one batch.
-  void Emit(const frame::FrameRecord& record, bool own, std::uint64_t origin) {
+  void Emit(const frame::FrameRecord& record, FrameTime time, bool own, std::uint64_t origin) {
     if (!batch_.empty() && (own != batch_own_ || origin != batch_origin_)) FlushBatch();
     batch_own_ = own;
     batch_origin_ = origin;
     batch_.push_back(record);
+    batch_times_.push_back(time);
   }
   void FlushBatch() {
     if (batch_.empty()) return;
     if (batch_own_) {
-      if (on_echo_) on_echo_(batch_, batch_origin_);
+      if (on_echo_) on_echo_(batch_, batch_times_, batch_origin_);
     } else {
-      on_receive_(batch_);
+      on_receive_(batch_, batch_times_);
     }
     batch_.clear();
+    batch_times_.clear();
   }
 
   // One received frame: counted when it has no record form, else added to the batch.
   void Take(mmsghdr& message, const canfd_frame& in) {
-    ReadDropCounter(message.msg_hdr);
+    const FrameTime time = ReadControl(message.msg_hdr);
     const unsigned n = message.msg_len;
     if (n == CANFD_MTU) {
       ++counters_.rx_fd;
@@ -347,7 +368,7 @@ class SocketcanSource final : public CanSource {
         ++counters_.rx_remote;
       } else if (const auto record = frame::FromCanFrame(classic, 0)) {
         const bool own = (message.msg_hdr.msg_flags & MSG_CONFIRM) != 0;
-        Emit(*record, own, own ? hold_.TakeEcho(classic) : 0);
+        Emit(*record, time, own, own ? hold_.TakeEcho(classic) : 0);
       }
     }
   }
@@ -423,10 +444,26 @@ class SocketcanSource final : public CanSource {
     });
   }
 
-  void ReadDropCounter(msghdr& message) {
+  // Reads the drop counter and returns the frame's time: the adapter's, when asked for and
+  // given, else the kernel's receive time (as candump's), else now.
+  FrameTime ReadControl(msghdr& message) {
+    std::optional<FrameTime> software;
+    std::optional<FrameTime> hardware;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
-          c->cmsg_len >= CMSG_LEN(sizeof(std::uint32_t))) {
+      if (c->cmsg_level != SOL_SOCKET) continue;
+      if (c->cmsg_type == SCM_TIMESTAMP && c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
+        timeval stamp;
+        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+        software = static_cast<FrameTime>(stamp.tv_sec) * 1'000'000 + stamp.tv_usec;
+      } else if (c->cmsg_type == SCM_TIMESTAMPING &&
+                 c->cmsg_len >= CMSG_LEN(sizeof(scm_timestamping))) {
+        scm_timestamping stamps;
+        std::memcpy(&stamps, CMSG_DATA(c), sizeof stamps);
+        const timespec& raw = stamps.ts[2];
+        if (raw.tv_sec != 0 || raw.tv_nsec != 0) {
+          hardware = static_cast<FrameTime>(raw.tv_sec) * 1'000'000 + raw.tv_nsec / 1000;
+        }
+      } else if (c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof(std::uint32_t))) {
         std::uint32_t dropped;
         std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
         // The kernel's counter is cumulative for the socket (and wraps at 32 bits).
@@ -434,6 +471,8 @@ class SocketcanSource final : public CanSource {
         last_kernel_drops_ = dropped;
       }
     }
+    if (hardware) return *hardware;
+    return software ? *software : FrameTimeNow();
   }
 
   void ReportReadError(int error) {
@@ -448,6 +487,7 @@ class SocketcanSource final : public CanSource {
   }
 
   std::string iface_;
+  bool hardware_time_;
   int fd_ = -1;
   int bound_index_ = 0;
   Link link_ = Link::kUp;
@@ -456,6 +496,7 @@ class SocketcanSource final : public CanSource {
   EchoFn on_echo_;
   std::function<void()> on_shrunk_;
   std::vector<frame::FrameRecord> batch_;
+  std::vector<FrameTime> batch_times_;
   bool batch_own_ = false;
   std::uint64_t batch_origin_ = 0;
   TransmitHold hold_;
@@ -465,7 +506,8 @@ class SocketcanSource final : public CanSource {
   bool no_ack_reported_ = false;
   // recvmmsg's buffers, kept between wake-ups.
   struct Control {
-    alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(std::uint32_t))];
+    alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(timeval)) +
+                                CMSG_SPACE(sizeof(scm_timestamping))];
   };
   std::array<canfd_frame, kFramesPerCall> frames_{};
   std::array<iovec, kFramesPerCall> vecs_{};
@@ -482,8 +524,8 @@ class SocketcanSource final : public CanSource {
 
 }  // namespace
 
-std::unique_ptr<CanSource> MakeSocketcanSource(std::string iface) {
-  return std::make_unique<SocketcanSource>(std::move(iface));
+std::unique_ptr<CanSource> MakeSocketcanSource(std::string iface, bool hardware_time) {
+  return std::make_unique<SocketcanSource>(std::move(iface), hardware_time);
 }
 
 }  // namespace tran

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tran/can_source.h"
+#include "tran/remote_clock.h"
 #include "tran/report.h"
 #include "tran/socketcand_protocol.h"
 #include "tran/tcp_output.h"
@@ -50,6 +51,8 @@ class SocketcandClientSource final : public CanSource {
   std::size_t Transmit(std::span<const frame::FrameRecord> records, std::uint64_t) override {
     std::size_t accepted = 0;
     if (state_ == LinkState::kStreaming) {
+      // Echoed by the bridge as they are accepted: remote frames after them come later.
+      clock_.Floor(FrameTimeNow());
       for (; accepted < records.size(); ++accepted) {
         if (!output_.AddFrames(FormatSendMessage(records[accepted]))) break;
       }
@@ -119,12 +122,18 @@ class SocketcandClientSource final : public CanSource {
     }
     const bool within_limit = splitter_.Append(std::string_view(buffer, static_cast<size_t>(n)));
     batch_.clear();
+    remote_times_.clear();
+    times_.clear();
+    arrival_ = FrameTimeNow();
     while (fd_ >= 0) {
       const auto message = splitter_.Next();
       if (!message) break;
       OnMessage(*message);
     }
-    if (!batch_.empty()) on_receive_(batch_);
+    if (!batch_.empty()) {
+      clock_.Map(remote_times_, arrival_, times_);
+      on_receive_(batch_, times_);
+    }
     if (fd_ >= 0 && !within_limit) LinkDown("overlong message from " + Peer());
   }
 
@@ -144,18 +153,22 @@ class SocketcandClientSource final : public CanSource {
       case LinkState::kWaitRaw:
         if (text != "ok") return LinkDown(Peer() + " refused raw mode");
         state_ = LinkState::kStreaming;
+        clock_.Reset();
         backoff_ = options_.min_backoff;
         if (was_connected_) ++counters_.reconnects;
         was_connected_ = true;
         ReportNotice("connected to socketcand " + Peer() + " channel " + options_.channel);
         return;
-      case LinkState::kStreaming:
-        if (const auto record = ParseFrameMessage(text)) {
+      case LinkState::kStreaming: {
+        std::optional<std::int64_t> remote_time;
+        if (const auto record = ParseFrameMessage(text, &remote_time)) {
           batch_.push_back(*record);
+          remote_times_.push_back(remote_time);
         } else if (!text.starts_with("error") && text != "echo" && text != "ok") {
           ++counters_.rx_malformed;
         }
         return;
+      }
       case LinkState::kDown:
       case LinkState::kConnecting:
         return;
@@ -212,6 +225,10 @@ class SocketcandClientSource final : public CanSource {
   MessageSplitter splitter_;
   TcpOutput output_;
   std::vector<frame::FrameRecord> batch_;
+  std::vector<std::optional<FrameTime>> remote_times_;
+  std::vector<FrameTime> times_;
+  FrameTime arrival_ = 0;  // when the data being parsed was read
+  RemoteClock clock_;
   std::chrono::milliseconds backoff_;
   std::uint64_t retry_timer_ = 0;
   bool was_connected_ = false;

@@ -122,7 +122,37 @@ Command ParseCommand(std::string_view inner) {
   return command;
 }
 
-std::optional<frame::FrameRecord> ParseFrameMessage(std::string_view inner) {
+namespace {
+
+// "1700000000.000123" (or "12", "1.5") in microseconds; nullopt for anything else.
+std::optional<std::int64_t> ParseTimeToken(std::string_view text) {
+  const std::size_t dot = text.find('.');
+  const std::string_view seconds = text.substr(0, dot);
+  const std::string_view fraction = dot == std::string_view::npos ? "" : text.substr(dot + 1);
+  // Twelve digits of seconds reach far past any clock's date; nine of a fraction are ns.
+  if (seconds.empty() || seconds.size() > 12 || fraction.size() > 9) return std::nullopt;
+  if (dot != std::string_view::npos && fraction.empty()) return std::nullopt;
+  std::int64_t value = 0;
+  for (char c : seconds) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  std::int64_t micros = 0;
+  for (std::size_t i = 0; i < 6; ++i) {
+    const char c = i < fraction.size() ? fraction[i] : '0';
+    if (c < '0' || c > '9') return std::nullopt;
+    micros = micros * 10 + (c - '0');
+  }
+  for (std::size_t i = 6; i < fraction.size(); ++i) {
+    if (fraction[i] < '0' || fraction[i] > '9') return std::nullopt;
+  }
+  return value * 1'000'000 + micros;
+}
+
+}  // namespace
+
+std::optional<frame::FrameRecord> ParseFrameMessage(std::string_view inner,
+                                                    std::optional<std::int64_t>* time_us) {
   const auto tokens = SplitTokens(inner);
   if (tokens.size() < 3 || tokens.size() > 4 || tokens[0] != "frame") return std::nullopt;
   const auto id = ParseIdToken(tokens[1]);
@@ -130,6 +160,7 @@ std::optional<frame::FrameRecord> ParseFrameMessage(std::string_view inner) {
   for (char c : tokens[2]) {
     if ((c < '0' || c > '9') && c != '.') return std::nullopt;
   }
+  if (time_us) *time_us = ParseTimeToken(tokens[2]);
   const std::string_view hex = tokens.size() == 4 ? tokens[3] : std::string_view{};
   if (hex.size() % 2 != 0 || hex.size() > 2 * frame::kMaxShownLength) return std::nullopt;
   std::uint8_t data[frame::kMaxShownLength] = {};

@@ -51,8 +51,11 @@ struct Command {
 // Parses the inner text of one client message, e.g. " send 123 2 11 22 ".
 Command ParseCommand(std::string_view inner);
 
-// Parses the inner text of a server's "< frame ID SEC.USEC DATA >" message.
-std::optional<frame::FrameRecord> ParseFrameMessage(std::string_view inner);
+// Parses the inner text of a server's "< frame ID SEC.USEC DATA >" message. With time_us, also
+// the frame's time in microseconds (a fraction of up to 9 digits; beyond 6 cut off), or
+// nullopt when the time field does not hold one.
+std::optional<frame::FrameRecord> ParseFrameMessage(std::string_view inner,
+                                                    std::optional<std::int64_t>* time_us = nullptr);
 
 // "< frame 123 1.000002 1122 >" (data empty for a 0-byte frame: two spaces before '>').
 void AppendFrameMessage(std::string& out, const frame::FrameRecord& record, const timeval& time);

@@ -263,16 +263,23 @@ void SocketcandServer::PauseReading(bool paused) {
 
 void SocketcandServer::Broadcast(std::span<const frame::FrameRecord> records, const timeval& time,
                                  std::uint64_t skip_client) {
+  const std::vector<FrameTime> times(
+      records.size(), static_cast<FrameTime>(time.tv_sec) * 1'000'000 + time.tv_usec);
+  Broadcast(records, times, skip_client);
+}
+
+void SocketcandServer::Broadcast(std::span<const frame::FrameRecord> records,
+                                 std::span<const FrameTime> times, std::uint64_t skip_client) {
   if (records.empty() || clients_.empty()) return;
   scratch_.clear();
-  for (const auto& record : records) {
+  for (std::size_t i = 0; i < records.size(); ++i) {
     // One space before each frame: python-can's socketcand reader drops the first byte left
     // over after the whole messages of each recv(), so a frame cut by a recv boundary would
     // lose its '<' (and the frame) if that byte were not a space. Before the frame, not after
     // it: a read that ends with a frame then leaves nothing over for the reader to warn of.
     // Readers skip to '<' anyway.
     scratch_ += ' ';
-    AppendFrameMessage(scratch_, record, time);
+    AppendFrameMessage(scratch_, records[i], ToTimeval(times[i]));
   }
   std::vector<std::uint64_t> ready;
   for (auto& [id, client] : clients_) {

@@ -36,6 +36,7 @@
 
 #include "frame/frame_record.h"
 #include "tran/event_loop.h"
+#include "tran/frame_time.h"
 #include "tran/socket_owner.h"
 #include "tran/socketcand_protocol.h"
 #include "tran/tcp_output.h"
@@ -78,7 +79,11 @@ class SocketcandServer {
   void Stop();
   std::uint16_t Port() const { return port_; }
 
-  // Sends frames to every client in raw mode except `skip_client` (0 skips none).
+  // Sends frames, each with its time, to every client in raw mode except `skip_client` (0
+  // skips none).
+  void Broadcast(std::span<const frame::FrameRecord> records, std::span<const FrameTime> times,
+                 std::uint64_t skip_client);
+  // The same, every frame at `time`.
   void Broadcast(std::span<const frame::FrameRecord> records, const timeval& time,
                  std::uint64_t skip_client);
 

@@ -140,7 +140,7 @@ class coalescing_bridge : public ::testing::Test {
           blocks_.push_back(block.size() / frame::kRecordSize);
         }, nullptr, nullptr) {
     std::string error;
-    source_->Start(loop_, [](std::span<const frame::FrameRecord>) {}, &error);
+    source_->Start(loop_, [](auto, auto) {}, &error);
     bridge_.CoalesceOn(loop_, kDeliveryHold, &posted_);
   }
   ~coalescing_bridge() override { source_->Stop(); }

@@ -25,9 +25,10 @@ class socketcand_client : public ::testing::Test {
     ASSERT_TRUE(loop_.RunOnLoop([this] {
       return source_->Start(
           loop_.loop(),
-          [this](std::span<const frame::FrameRecord> records) {
+          [this](std::span<const frame::FrameRecord> records, std::span<const FrameTime> times) {
             std::lock_guard lock(mutex_);
             received_.insert(received_.end(), records.begin(), records.end());
+            times_.insert(times_.end(), times.begin(), times.end());
           },
           nullptr);
     }));
@@ -59,6 +60,7 @@ class socketcand_client : public ::testing::Test {
   std::unique_ptr<CanSource> source_;
   std::mutex mutex_;
   std::vector<frame::FrameRecord> received_;
+  std::vector<FrameTime> times_;
 };
 
 TEST_F(socketcand_client, receives_and_sends_frames_in_raw_mode) {
@@ -79,6 +81,25 @@ TEST_F(socketcand_client, receives_and_sends_frames_in_raw_mode) {
   EXPECT_EQ(Transmit({Rec(0x123, false, {0x11, 0x22})}), 1u);
   EXPECT_EQ(peer->ReadUntil(" >"), "< send 123 2 11 22 >");
   EXPECT_EQ(loop_.RunOnLoop([this] { return source_->LogName(); }), "can7");
+}
+
+// Frames read together keep the remote's gaps, placed on the local clock no later than their
+// arrival; later frames never go back in time, even when the remote's clock does.
+TEST_F(socketcand_client, keeps_the_remotes_gaps_on_the_local_clock) {
+  auto peer = AcceptAndHandshake();
+  ASSERT_TRUE(peer);
+  const FrameTime before = FrameTimeNow();
+  ASSERT_TRUE(peer->Send("< frame 001 100.000000 01 >< frame 002 100.001234 02 >"
+                         "< frame 003 100.250000 03 >"));
+  ASSERT_TRUE(WaitFor([this] { return Received().size() == 3; }));
+  ASSERT_TRUE(peer->Send("< frame 004 99.000000 04 >"));  // the remote's clock stepped back
+  ASSERT_TRUE(WaitFor([this] { return Received().size() == 4; }));
+  std::lock_guard lock(mutex_);
+  EXPECT_EQ(times_[1] - times_[0], 1234);
+  EXPECT_EQ(times_[2] - times_[1], 248766);
+  EXPECT_GE(times_[0], before - 250000);
+  EXPECT_LE(times_[2], FrameTimeNow());
+  EXPECT_GE(times_[3], times_[2]);
 }
 
 TEST_F(socketcand_client, reconnects_after_the_link_drops_or_is_refused) {

@@ -162,7 +162,9 @@ class source_back_to_back : public ::testing::TestWithParam<const char*> {
     ASSERT_TRUE(loop_.RunOnLoop([this] {
       return source_->Start(
           loop_.loop(),
-          [this](std::span<const frame::FrameRecord> records) { bridge_->Received(records); },
+          [this](std::span<const frame::FrameRecord> records, std::span<const FrameTime> times) {
+            bridge_->Received(records, times);
+          },
           nullptr);
     }));
   }
