@@ -22,11 +22,13 @@ TEST(tran_settings, parses_the_file_and_options_over_it) {
       "log=/var/tmp/bus.log\n"
       "generate 5\n"
       "listen-any-user = yes\n"
+      "hardware-time\n"
       "foreground\n";
   ASSERT_EQ(ParseSettingsText(text, s), std::nullopt);
   EXPECT_EQ(DescribeSource(s), "socketcand:10.0.0.2:29536:can0");
   EXPECT_EQ(s.listen_address, "0.0.0.0");
   EXPECT_TRUE(s.listen_any_user);
+  EXPECT_TRUE(s.hardware_time);
   EXPECT_EQ(s.log_path, "/var/tmp/bus.log");
   EXPECT_TRUE(s.foreground);
   ASSERT_EQ(ParseSettingsText("foreground = false", s), std::nullopt);
