@@ -62,6 +62,7 @@ struct Client {
   bool closed = false;
   std::uint32_t value = 0;
   std::string name;
+  long pid = 0;
   std::deque<Packet> blocks;                      // bounded by client_queue_blocks and _bytes
   std::size_t block_bytes = 0;                    // bytes of the packets in `blocks`
   std::deque<std::vector<std::uint8_t>> control;  // replies, bounded by kControlQueueBound
@@ -84,6 +85,7 @@ struct Hub::Impl {
   HubOptions options;
   std::string path;
   PostObserver observer;
+  std::map<std::string, HostAnswer> host_answers;
 
   int listen_fd = -1;
   int wake_fd = -1;
@@ -121,7 +123,7 @@ struct Hub::Impl {
   void Flush(Client& c);
   void Close(Client& c, bool bad, WireError reason = WireError::kMalformed);
   void Reply(Client& c, std::uint32_t id, std::uint32_t status,
-             std::span<const std::uint8_t> payload = {});
+             std::span<const std::uint8_t> payload = {}, MsgType type = MsgType::kReply);
   void ShutDown();
   void StoreLargestQueue();
 };
@@ -140,6 +142,9 @@ void Hub::Impl::Accept() {
     }
     Client c;
     c.fd = fd;
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) c.pid = credentials.pid;
     clients.push_back(std::move(c));
   }
 }
@@ -210,9 +215,9 @@ bool Hub::Impl::ReadFrom(Client& c) {
 }
 
 void Hub::Impl::Reply(Client& c, std::uint32_t id, std::uint32_t status,
-                      std::span<const std::uint8_t> payload) {
+                      std::span<const std::uint8_t> payload, MsgType type) {
   if (c.control.size() >= kControlQueueBound) return;  // a client that never reads its replies
-  c.control.push_back(EncodeMessage(MsgType::kReply, id, status, payload));
+  c.control.push_back(EncodeMessage(type, id, status, payload));
 }
 
 void Hub::Impl::Handle(Client& c, const Message& m) {
@@ -266,14 +271,27 @@ void Hub::Impl::Handle(Client& c, const Message& m) {
       return Reply(c, m.a, 1);
     }
     case MsgType::kGetStr: {
-      const auto it = strings.find(std::string(AsText(m.payload)));
+      const std::string name(AsText(m.payload));
+      const auto it = strings.find(name);
       if (it == strings.end()) return Reply(c, m.a, 0);
       return Reply(c, m.a, 1, AsBytes(it->second));
+    }
+    case MsgType::kQuery: {
+      const auto host = host_answers.find(std::string(AsText(m.payload)));
+      if (host == host_answers.end()) return Reply(c, m.a, 0, {}, MsgType::kAnswer);
+      std::vector<ClientView> views;
+      for (const auto& other : clients) {
+        if (other.registered) views.push_back({other.name, other.pid, other.blocks.size(), other.dropped});
+      }
+      std::string answer = host->second(views);
+      if (answer.size() > kMaxPayload) answer.resize(kMaxPayload);
+      return Reply(c, m.a, 1, AsBytes(answer), MsgType::kAnswer);
     }
     case MsgType::kDeliver:
     case MsgType::kReply:
     case MsgType::kInfo:
     case MsgType::kError:
+    case MsgType::kAnswer:
       return Close(c, true, WireError::kMalformed);  // only the hub sends these
   }
 }
@@ -441,6 +459,10 @@ Hub::Hub(HubOptions options) : impl_(std::make_unique<Impl>()) {
 Hub::~Hub() { Stop(); }
 
 void Hub::SetPostObserver(PostObserver observer) { impl_->observer = std::move(observer); }
+
+void Hub::SetHostAnswer(std::string name, HostAnswer fn) {
+  impl_->host_answers[std::move(name)] = std::move(fn);
+}
 
 HubStart Hub::Start(std::string* error) {
   Impl& d = *impl_;

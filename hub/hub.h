@@ -27,6 +27,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace pelmo {
 
@@ -49,6 +50,14 @@ struct HubStats {
 
 enum class HubStart { kStarted, kAlreadyServed, kFailed };
 
+// A registered client, as the host sees it when it answers for a string (SetHostString).
+struct ClientView {
+  std::string name;
+  long pid = 0;                   // of the process that connected; 0 when unknown
+  std::size_t backlog_blocks = 0; // blocks queued for it at the hub
+  std::uint64_t dropped_blocks = 0;
+};
+
 class Hub {
  public:
   // Called on the hub thread for every block a client posts, after it is routed to the others.
@@ -61,6 +70,12 @@ class Hub {
   Hub& operator=(const Hub&) = delete;
 
   void SetPostObserver(PostObserver observer);  // before Start()
+
+  // A named answer the host gives: a client's query (kQuery) of `name` is answered with what
+  // `fn` returns (at most kMaxPayload bytes), called on the hub thread with the registered
+  // clients; it must not block. Before Start().
+  using HostAnswer = std::function<std::string(const std::vector<ClientView>& clients)>;
+  void SetHostAnswer(std::string name, HostAnswer fn);
 
   // Creates the socket's directory (mode 0700, owner checked), replaces a stale socket file,
   // binds and starts the hub thread. kAlreadyServed when a live hub answers on the path.

@@ -43,21 +43,24 @@ bool FieldsValid(const Message& m) {
     case MsgType::kSetVar:
     case MsgType::kGetVar:
     case MsgType::kGetStr:
+    case MsgType::kQuery:
       return IsName(n);
     case MsgType::kSetStr:
       return IsName(m.b) && m.b <= n && n - m.b <= PM_MAX_STR;
     case MsgType::kReply:
     case MsgType::kError:
       return n <= PM_MAX_STR;
+    case MsgType::kAnswer:
+      return n <= kMaxPayload;
   }
   return false;
 }
 
 bool KnownType(std::uint8_t t) {
   return (t >= static_cast<std::uint8_t>(MsgType::kRegister) &&
-          t <= static_cast<std::uint8_t>(MsgType::kGetStr)) ||
+          t <= static_cast<std::uint8_t>(MsgType::kQuery)) ||
          (t >= static_cast<std::uint8_t>(MsgType::kDeliver) &&
-          t <= static_cast<std::uint8_t>(MsgType::kError));
+          t <= static_cast<std::uint8_t>(MsgType::kAnswer));
 }
 
 }  // namespace

@@ -33,11 +33,13 @@ enum class MsgType : std::uint8_t {
   kGetVar = 5,      // a = request id, payload = name
   kSetStr = 6,      // a = request id, b = name length, payload = name then value
   kGetStr = 7,      // a = request id, payload = name
+  kQuery = 8,       // a = request id, payload = name of an answer the hub's host gives
   // hub -> client
   kDeliver = 16,  // a = code, payload = block
   kReply = 17,    // a = request id, b = 1 found/stored or 0, payload = int32 value or string
   kInfo = 18,     // a = registered clients, b = blocks dropped for this connection
   kError = 19,    // a = error code, payload = reason text; the hub closes the connection after it
+  kAnswer = 20,   // a = request id, b = 1 answered or 0 (no such answer), payload = text
 };
 
 enum class WireError : std::uint32_t {

@@ -13,7 +13,10 @@ Bridge::Bridge(CanSource& source, DeliverFn deliver, SocketcandServer* server, C
     : source_(source), deliver_(std::move(deliver)), server_(server), log_(log) {
   source_echoes_ = source_.EchoTransmitted(
       [this](std::span<const frame::FrameRecord> records, std::span<const FrameTime> times,
-             std::uint64_t origin) { Distribute(records, times, origin); });
+             std::uint64_t origin) {
+        sent_ += records.size();
+        Distribute(records, times, origin);
+      });
   source_.OnBacklogShrunk([this] { CheckFlow(); });
 }
 
@@ -66,6 +69,7 @@ std::size_t Bridge::Transmit(std::span<const frame::FrameRecord> records, std::u
   if (!source_echoes_ && accepted > 0) {
     // On the bus as it is accepted: its time is now.
     now_times_.assign(accepted, FrameTimeNow());
+    sent_ += accepted;
     Distribute(records.first(accepted), now_times_, origin);
   }
   CheckFlow();
@@ -82,6 +86,7 @@ void Bridge::CheckFlow() {
 
 void Bridge::Received(std::span<const frame::FrameRecord> records,
                       std::span<const FrameTime> times) {
+  received_ += records.size();
   Distribute(records, times, 0);
 }
 
@@ -102,6 +107,7 @@ void Bridge::Distribute(std::span<const frame::FrameRecord> records,
     const bool written = log_->Write(stamped_, times, source_.LogName(), &report);
     if (!report.empty()) (written ? ReportNotice : ReportError)(report);
   }
+  load_.Add(stamped_);
   distributed_ += stamped_.size();
 }
 

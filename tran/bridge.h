@@ -30,6 +30,7 @@
 
 #include "frame/frame_record.h"
 #include "tran/block_coalescer.h"
+#include "tran/bus_load.h"
 #include "tran/can_source.h"
 #include "tran/candump_log.h"
 #include "tran/event_loop.h"
@@ -76,6 +77,9 @@ class Bridge {
   void Received(std::span<const frame::FrameRecord> records, std::span<const FrameTime> times);
 
   std::uint64_t FramesDistributed() const { return distributed_; }
+  std::uint64_t FramesReceived() const { return received_; }  // from CAN
+  std::uint64_t FramesSent() const { return sent_; }          // put on CAN, as echoed
+  BusLoad& Load() { return load_; }
 
   // Called with true when the source's transmit backlog reaches kTransmitHighWater, and with
   // false once it is down to kTransmitLowWater.
@@ -97,6 +101,9 @@ class Bridge {
   std::vector<frame::FrameRecord> stamped_;
   std::vector<FrameTime> now_times_;  // for frames echoed as they are accepted
   std::uint64_t distributed_ = 0;
+  std::uint64_t received_ = 0;
+  std::uint64_t sent_ = 0;
+  BusLoad load_;
   bool source_echoes_ = false;
   bool congested_ = false;
   std::function<void(bool)> on_congestion_;

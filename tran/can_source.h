@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -35,6 +36,14 @@ struct SourceCounters {
   std::uint64_t rx_fd = 0;
   std::uint64_t reconnects = 0;    // links re-established after a drop
   ErrorFrameCounts errors;         // the error frames by kind (rx_error counts them all)
+};
+
+// What a source can say about its medium right now, for the companion's status.
+struct SourceStatus {
+  std::string link;  // "up", "down", "gone", "connected", "connecting", "playing", "finished"
+  std::optional<ControllerState> state;   // a CAN controller's, when the interface has one
+  std::optional<ErrorCounters> counters;  // its error counters, when the driver gives them
+  std::optional<std::uint32_t> bitrate;   // bit/s, when the kernel knows it
 };
 
 class CanSource {
@@ -65,6 +74,7 @@ class CanSource {
   // Before Start: called on the loop thread whenever the backlog has shrunk.
   virtual void OnBacklogShrunk(std::function<void()> /*fn*/) {}
   virtual SourceCounters Counters() const = 0;
+  virtual SourceStatus Status() const { return {"up", {}, {}, {}}; }
   // Interface name for log lines: "vcan0", the socketcan interface, the socketcand channel.
   virtual std::string LogName() const = 0;
 };

@@ -19,12 +19,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "hub/hub.h"
+#include "tran/bus_load.h"
+#include "tran/status.h"
 #include "tran/bridge.h"
 #include "tran/can_source.h"
 #include "tran/candump_log.h"
@@ -177,6 +181,18 @@ int RunCompanion(const TranSettings& settings, bool detached,
   hub.SetPostObserver([&posted, &hub](std::uint32_t code, std::span<const std::uint8_t> block) {
     if (posted.Push(code, block)) hub.PausePosters(kPauseQueueLong);
   });
+  // The status: refreshed on this thread, read on the hub's when a client asks.
+  std::mutex status_mutex;
+  StatusSnapshot status;  // guarded by status_mutex
+  const auto answer = [&](auto format) {
+    return [&status_mutex, &status, format](const std::vector<pelmo::ClientView>& clients) {
+      std::lock_guard lock(status_mutex);
+      if (status.pid == 0) return std::string("starting\n");  // before the first snapshot
+      return format(status, clients, Clock::now());
+    };
+  };
+  hub.SetHostAnswer(kStatusTextName, answer(FormatStatusText));
+  hub.SetHostAnswer(kStatusJsonName, answer(FormatStatusJson));
   std::string error;
   switch (hub.Start(&error)) {
     case pelmo::HubStart::kAlreadyServed:
@@ -252,6 +268,49 @@ int RunCompanion(const TranSettings& settings, bool detached,
       loop.Quit();
     }
   });
+
+  // The status snapshot, every quarter second; the bus load moves on with it.
+  StatusSnapshot fresh;
+  fresh.version = kVersionText;
+  fresh.pid = static_cast<long>(::getpid());
+  fresh.started = Clock::now();
+  fresh.bus_path = hub.Path();
+  fresh.source = DescribeSource(settings);
+  fresh.log_path = log.IsOpen() ? settings.log_path : std::string();
+  if (server) fresh.listen = settings.listen_address + ":" + std::to_string(server->Port());
+  std::function<void()> refresh_status;
+  refresh_status = [&] {
+    bridge->Load().Roll();
+    const SourceCounters counters = source->Counters();
+    fresh.source_status = source->Status();
+    fresh.frames_last_second = bridge->Load().FramesLastSecond();
+    fresh.bits_last_second = bridge->Load().BitsLastSecond();
+    fresh.peak_frames = bridge->Load().PeakFrames();
+    fresh.peak_bits = bridge->Load().PeakBits();
+    fresh.received = bridge->FramesReceived();
+    fresh.sent = bridge->FramesSent();
+    fresh.held = source->TransmitBacklog();
+    fresh.not_transmitted = counters.tx_dropped;
+    fresh.rx_queue_drops = counters.rx_overflow;
+    fresh.posts_dropped = posted.Dropped();
+    fresh.hub_blocks_dropped = hub.Stats().blocks_dropped;
+    if (server) {
+      fresh.socketcand_frames_dropped = server->Counters().frames_dropped;
+      fresh.socketcand_clients = server->ClientCount();
+    }
+    fresh.log_frames_not_logged = log.LinesLost();
+    if (!fresh.log_path.empty()) {
+      std::error_code ignored;
+      const auto size = std::filesystem::file_size(fresh.log_path, ignored);
+      fresh.log_bytes = ignored ? 0 : size;
+    }
+    {
+      std::lock_guard lock(status_mutex);
+      status = fresh;
+    }
+    loop.AddTimer(Clock::now() + BusLoad::kQuarter, refresh_status);
+  };
+  refresh_status();
 
   // Housekeeping: drop reports and the idle exit.
   const unsigned idle_limit =

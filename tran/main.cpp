@@ -15,6 +15,7 @@
 #include "tran/companion.h"
 #include "tran/daemon.h"
 #include "tran/settings.h"
+#include "tran/status_query.h"
 
 namespace {
 
@@ -62,6 +63,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", tran::kVersionText);
     return 0;
   }
+  if (settings.status) return tran::QueryStatus(settings.bus_path, settings.json);
 
   const bool detach = !settings.foreground;
   if (detach) {

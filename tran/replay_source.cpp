@@ -148,6 +148,7 @@ class ReplaySource final : public CanSource {
     return counters;
   }
   std::string LogName() const override { return log_name_; }
+  SourceStatus Status() const override { return {fd_ >= 0 ? "playing" : "finished", {}, {}, {}}; }
 
  private:
   struct Pending {

@@ -220,7 +220,7 @@ std::optional<std::string> ParseSettingsText(std::string_view text, TranSettings
       if (!rest.empty() && rest.front() == '=') rest = Trim(rest.substr(1));
       value = rest;
     }
-    if (key == "help" || key == "version") {
+    if (key == "help" || key == "version" || key == "status" || key == "json") {
       return "line " + std::to_string(line_number) + ": " + Quote(key) + " is not a setting";
     }
     auto error = ApplySetting(key, value, settings);
@@ -242,6 +242,10 @@ std::optional<std::string> ParseArguments(std::span<const std::string_view> args
     }
     if (arg == "--version") {
       settings.version = true;
+      continue;
+    }
+    if (arg == "--status" || arg == "--json") {
+      (arg == "--status" ? settings.status : settings.json) = true;
       continue;
     }
     if (!arg.starts_with("--") || arg.size() == 2) {
@@ -271,6 +275,7 @@ std::optional<std::string> ParseArguments(std::span<const std::string_view> args
     return "--loop and --speed need --replay";
   }
   if (any_user_given && !settings.listen) return "--listen-any-user needs --listen";
+  if (settings.json && !settings.status) return "--json needs --status";
   return std::nullopt;
 }
 
@@ -310,6 +315,8 @@ std::string UsageText() {
          "  --speed X           replay time scale: 2 twice as fast; 0 as fast as the\n"
          "                      clients take the frames, losing none (default 1)\n"
          "  --foreground        stay in the foreground, errors on stderr\n"
+         "  --status [--json]   show what the companion serving the bus is doing, and exit\n"
+         "                      (1 when none serves it); --json for scripts\n"
          "  --help              show this help\n"
          "  --version           show the version\n";
 }

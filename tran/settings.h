@@ -50,6 +50,8 @@ struct TranSettings {
   bool foreground = false;
   bool help = false;
   bool version = false;
+  bool status = false;  // --status: ask the companion serving the bus, then exit
+  bool json = false;    // --json: the status as JSON
   std::optional<unsigned> idle_exit_seconds;  // set by the hidden --idle-exit (tests); 0 never
 };
 

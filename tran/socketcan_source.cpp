@@ -140,6 +140,20 @@ class SocketcanSource final : public CanSource {
   }
 
   SourceCounters Counters() const override { return counters_; }
+  SourceStatus Status() const override {
+    SourceStatus status;
+    status.link = link_ == Link::kUp ? "up" : link_ == Link::kDown ? "down" : "gone";
+    if (link_ == Link::kGone) return status;
+    // The state as error frames last told it; an interface without a controller (vcan) has
+    // one only once such a frame came.
+    const auto info = QueryCanLink(bound_index_);
+    if ((info && info->state) || state_ != ControllerState::kActive) status.state = state_;
+    if (info) {
+      status.counters = info->counters;
+      status.bitrate = info->bitrate;
+    }
+    return status;
+  }
   std::string LogName() const override { return iface_; }
 
  private:

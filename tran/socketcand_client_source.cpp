@@ -63,6 +63,12 @@ class SocketcandClientSource final : public CanSource {
   }
 
   SourceCounters Counters() const override { return counters_; }
+  SourceStatus Status() const override {
+    return {state_ == LinkState::kStreaming ? "connected"
+            : state_ == LinkState::kDown    ? "down"
+                                            : "connecting",
+            {}, {}, {}};
+  }
   std::string LogName() const override { return options_.channel; }
 
  private:

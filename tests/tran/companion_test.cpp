@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <sstream>
 
 #include "frame/send_line.h"
 #include "pelmo.h"
@@ -188,6 +189,8 @@ TEST_F(zelk_tran, answers_bad_options_with_2_an_unreadable_replay_with_1_and_its
        "err.txt",
        "zelk_tran: --replay and --source exclude each other (a replay is the source)\n"},
       {{"--version"}, nullptr, 0, "out.txt", "zelk_tran 1.0.0.1\n"},
+      {{"--status"}, nullptr, 1, "err.txt", "zelk_tran: no companion serves " + bus_ + "\n"},
+      {{"--json"}, nullptr, 2, "err.txt", "zelk_tran: --json needs --status\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -217,6 +220,62 @@ TEST_F(zelk_tran, echoes_a_posted_frame_to_every_client_including_the_poster) {
     EXPECT_TRUE(client->Collect(0).empty());
     EXPECT_EQ(client->Foreign(), 0u);
   }
+  tran->Signal(SIGTERM);
+  EXPECT_EQ(tran->Wait(), 0);
+}
+
+// Lines of `zelk_tran --status` (or the JSON with --json), asked while the companion runs.
+std::vector<std::string> StatusLines(const std::string& out) {
+  std::vector<std::string> lines;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The status while idle, and with a bus client that sent frames: every line a user reads.
+TEST_F(zelk_tran, tells_its_status_over_the_bus) {
+  auto tran = StartServing({});
+  const auto status = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "--status");
+    EXPECT_EQ(Start(args, "status.err")->Wait(), 0) << Err("status.err");
+    return ReadFile(dir_ / "out.txt");
+  };
+  auto lines = StatusLines(status({}));
+  ASSERT_EQ(lines.size(), 9u) << status({});
+  EXPECT_EQ(lines[0].rfind("zelk_tran 1.0.0.1, pid ", 0), 0u) << lines[0];
+  const std::vector<std::string> idle = {
+      "bus:         " + bus_,
+      "source:      virtual, up",
+      "bus load:    0 frames/s, peak 0 (the bitrate is not known)",
+      "frames:      0 received, 0 sent, 0 held for CAN, 0 not transmitted",
+      "drops:       0 in the CAN receive queue, 0 posts, 0 blocks for bus clients, 0 frames for "
+      "socketcand clients, 0 not logged",
+      "bus clients: 0",
+      "socketcand:  off",
+      "log:         off"};
+  EXPECT_EQ(std::vector(lines.begin() + 1, lines.end()), idle);
+
+  BusClient client;
+  ASSERT_TRUE(WaitFor([] { return BusClients() == 1; }));
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(client.Post(frame::EncodeSendLine("123 01")));
+  ASSERT_EQ(client.Collect(5).size(), 5u);
+  // The snapshot is a quarter second old at most.
+  ASSERT_TRUE(WaitFor([&] {
+    lines = StatusLines(status({}));
+    return lines.size() > 4 && lines[4] == "frames:      0 received, 5 sent, 0 held for CAN, 0 not transmitted";
+  })) << status({});
+  ASSERT_EQ(lines.size(), 10u);
+  EXPECT_EQ(lines[6], "bus clients: 1");
+  EXPECT_EQ(lines[7], "  tran_test (pid " + std::to_string(::getpid()) + "): backlog 0 blocks, 0 dropped");
+  std::ofstream(dir_ / "status.json") << status({"--json"});
+  Child check("/usr/bin/python3",
+              {"-c",
+               "import json, sys; d = json.load(open(sys.argv[1])); "
+               "assert d['frames']['sent'] == 5 and d['source']['name'] == 'virtual', d; "
+               "assert [c['name'] for c in d['clients']] == ['tran_test'], d",
+               dir_ / "status.json"},
+              {}, dir_ / "py.err", dir_ / "py.out");
+  EXPECT_EQ(check.Wait(), 0) << ReadFile(dir_ / "py.err");
   tran->Signal(SIGTERM);
   EXPECT_EQ(tran->Wait(), 0);
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The controller's state as error frames tell it, on vcan0 (error frames written by cansend,
 # as a driver would send them): each change is reported once, with the error counters;
-# missing acknowledgement is said plainly once and counted; while bus-off, frames for CAN are
-# dropped and counted, and once the controller has restarted they flow again.
+# missing acknowledgement is said plainly once and counted; while bus-off (as --status shows),
+# frames for CAN are dropped and counted, and once the controller has restarted they flow again.
 source "$(dirname "$0")/kernel_test_lib.sh"
 
 start_companion
@@ -16,6 +16,7 @@ cansend vcan0 20000028#0000000300000000 # no acknowledgement (and a protocol err
 cansend vcan0 20000028#0000000300000000
 cansend vcan0 20000040#0000000000000000 # bus-off
 wait_for "the bus-off report" grep -q "bus-off" "$work/tran.err"
+wait_for "the status to show bus-off" status_says "source:      socketcan:vcan0, up, bus-off"
 "$bin/zelk_send" "444 04" || fail "zelk_send exited with status $?"
 wait_for "the dropped frame's count" has_total "frames not transmitted: 1"
 cansend vcan0 20000100#0000000000000000 # restarted

@@ -26,6 +26,7 @@ cansend vcan0 101#01
 # Down and up.
 ip link set vcan0 down
 report_seen "vcan0 is down; waiting for it to come up"
+wait_for "the status to show the link down" status_says "source:      socketcan:vcan0, down"
 send "102 02" # refused by the kernel: counted, not echoed
 wait_for "the count of refused frames" has_total "frames not transmitted: 1"
 sleep 2.5 # two link checks while down: a repeated report would show

@@ -54,6 +54,9 @@ stop_companion() {
   wait "$tran_pid" || status=$?
   ((status == 0)) || fail "the companion exited with status $status"
 }
+# status_says LINE: `zelk_tran --status` prints LINE (its snapshot is a quarter second old at
+# most: use with wait_for).
+status_says() { "$bin/zelk_tran" --status 2>&1 | grep -q -x -F -- "$1"; }
 # The companion's reports other than the start-up line.
 companion_reports() { grep -v "^zelk_tran: serving " "$work/tran.err" || true; }
 
