@@ -29,6 +29,7 @@
 #include "hub/hub.h"
 #include "tran/bus_load.h"
 #include "tran/status.h"
+#include "tran/status_query.h"
 #include "tran/bridge.h"
 #include "tran/can_source.h"
 #include "tran/candump_log.h"
@@ -193,12 +194,33 @@ int RunCompanion(const TranSettings& settings, bool detached,
   };
   hub.SetHostAnswer(kStatusTextName, answer(FormatStatusText));
   hub.SetHostAnswer(kStatusJsonName, answer(FormatStatusJson));
+  const std::string serving = DescribeServing(settings);
+  hub.SetHostAnswer(kServingName, [serving](const auto&) { return serving; });
+  // Asked to end: the loop quits once it gets to it; the answer goes out first.
+  hub.SetHostAnswer(kStopName, [&loop](const auto&) {
+    loop.Post([&loop] {
+      ReportNotice("asked to stop");
+      loop.Quit();
+    });
+    return std::string("stopping\n");
+  });
   std::string error;
   switch (hub.Start(&error)) {
-    case pelmo::HubStart::kAlreadyServed:
+    case pelmo::HubStart::kAlreadyServed: {
+      // The same settings: nothing to do. Others: say what serves, and how to switch.
+      std::string theirs;
+      if (AskCompanion(hub.Path(), kServingName, &theirs, nullptr) == AskResult::kAnswered &&
+          theirs != serving) {
+        ReportError("a companion already serves " + hub.Path() + " with " + theirs +
+                    "; this start asked for " + serving +
+                    " (run zelk_tran --restart, or send it SIGHUP after saving the settings)");
+        on_started(StartStatus::kFailed);
+        return 1;
+      }
       ReportError("a companion already serves " + hub.Path());
       on_started(StartStatus::kAlreadyServed);
       return 0;
+    }
     case pelmo::HubStart::kFailed:
       ReportError("cannot serve the bus at " + hub.Path() + ": " + error);
       on_started(StartStatus::kFailed);

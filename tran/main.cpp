@@ -64,6 +64,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (settings.status) return tran::QueryStatus(settings.bus_path, settings.json);
+  if (settings.stop) return tran::StopCompanion(settings.bus_path, false);
+  if (settings.restart && tran::StopCompanion(settings.bus_path, true) != 0) return 1;
 
   const bool detach = !settings.foreground;
   if (detach) {

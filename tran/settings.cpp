@@ -4,6 +4,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <filesystem>
+#include <sstream>
 #include <vector>
 
 namespace tran {
@@ -220,7 +222,8 @@ std::optional<std::string> ParseSettingsText(std::string_view text, TranSettings
       if (!rest.empty() && rest.front() == '=') rest = Trim(rest.substr(1));
       value = rest;
     }
-    if (key == "help" || key == "version" || key == "status" || key == "json") {
+    if (key == "help" || key == "version" || key == "status" || key == "json" || key == "stop" ||
+        key == "restart") {
       return "line " + std::to_string(line_number) + ": " + Quote(key) + " is not a setting";
     }
     auto error = ApplySetting(key, value, settings);
@@ -244,8 +247,11 @@ std::optional<std::string> ParseArguments(std::span<const std::string_view> args
       settings.version = true;
       continue;
     }
-    if (arg == "--status" || arg == "--json") {
-      (arg == "--status" ? settings.status : settings.json) = true;
+    if (arg == "--status" || arg == "--json" || arg == "--stop" || arg == "--restart") {
+      (arg == "--status" ? settings.status
+       : arg == "--json" ? settings.json
+       : arg == "--stop" ? settings.stop
+                         : settings.restart) = true;
       continue;
     }
     if (!arg.starts_with("--") || arg.size() == 2) {
@@ -276,6 +282,9 @@ std::optional<std::string> ParseArguments(std::span<const std::string_view> args
   }
   if (any_user_given && !settings.listen) return "--listen-any-user needs --listen";
   if (settings.json && !settings.status) return "--json needs --status";
+  if (settings.status + settings.stop + settings.restart > 1) {
+    return "--status, --stop and --restart exclude each other";
+  }
   return std::nullopt;
 }
 
@@ -317,8 +326,39 @@ std::string UsageText() {
          "  --foreground        stay in the foreground, errors on stderr\n"
          "  --status [--json]   show what the companion serving the bus is doing, and exit\n"
          "                      (1 when none serves it); --json for scripts\n"
+         "  --stop              ask the companion serving the bus to end, and wait for it\n"
+         "  --restart           stop it, then start with the current settings\n"
          "  --help              show this help\n"
          "  --version           show the version\n";
+}
+
+std::string DescribeServing(const TranSettings& settings) {
+  const auto absolute = [](const std::string& path) {
+    std::error_code ignored;
+    return path.empty() || path.front() == '/' ? path
+                                               : std::filesystem::absolute(path, ignored).string();
+  };
+  std::string text = "source " + DescribeSource(settings);
+  if (settings.source == SourceKind::kReplay) {
+    text = "source replay:" + absolute(settings.replay_path);
+    if (settings.replay_loop) text += ", loop";
+    if (settings.replay_speed != 1.0) {
+      std::ostringstream speed;
+      speed << settings.replay_speed;
+      text += ", speed " + speed.str();
+    }
+  }
+  if (settings.hardware_time) text += ", hardware time";
+  if (settings.generate_rate > 0) {
+    text += ", generating " + std::to_string(settings.generate_rate) + " frames/s";
+  }
+  if (settings.listen) {
+    text += ", socketcand on " + settings.listen_address + ":" +
+            (settings.listen_port ? std::to_string(settings.listen_port) : std::string("any port"));
+    if (settings.listen_any_user) text += " for every user";
+  }
+  if (!settings.log_path.empty()) text += ", log " + absolute(settings.log_path);
+  return text;
 }
 
 std::string DescribeSource(const TranSettings& settings) {

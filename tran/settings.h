@@ -52,6 +52,8 @@ struct TranSettings {
   bool version = false;
   bool status = false;  // --status: ask the companion serving the bus, then exit
   bool json = false;    // --json: the status as JSON
+  bool stop = false;     // --stop: ask the companion serving the bus to end, then exit
+  bool restart = false;  // --restart: stop it, then start with these settings
   std::optional<unsigned> idle_exit_seconds;  // set by the hidden --idle-exit (tests); 0 never
 };
 
@@ -74,5 +76,10 @@ std::string UsageText();
 
 // The source as written on the command line, e.g. "socketcan:can0".
 std::string DescribeSource(const TranSettings& settings);
+
+// What a companion with these settings serves, for comparing two starts on one bus, e.g.
+// "source socketcan:can0, socketcand on 127.0.0.1:29536, log /var/tmp/bus.log". Relative
+// paths are made absolute against the current directory.
+std::string DescribeServing(const TranSettings& settings);
 
 }  // namespace tran

@@ -18,6 +18,10 @@ namespace tran {
 
 inline constexpr const char* kStatusTextName = "zelk_tran.status";
 inline constexpr const char* kStatusJsonName = "zelk_tran.status.json";
+// What the companion serves, as DescribeServing writes it (a second start compares).
+inline constexpr const char* kServingName = "zelk_tran.serving";
+// Asks the companion to end; it answers, then stops.
+inline constexpr const char* kStopName = "zelk_tran.stop";
 
 struct StatusSnapshot {
   std::string version;

@@ -21,6 +21,7 @@ namespace tran {
 namespace {
 
 constexpr auto kAnswerWait = std::chrono::seconds(2);
+constexpr auto kStopWait = std::chrono::seconds(5);
 constexpr std::uint32_t kRequestId = 1;
 
 int Fail(const std::string& message) {
@@ -37,8 +38,13 @@ struct Fd {
 
 }  // namespace
 
-int QueryStatus(const std::string& bus_path, bool json) {
-  const std::string path = bus_path.empty() ? pelmo::DefaultBusPath() : bus_path;
+AskResult AskCompanion(const std::string& bus_path, const std::string& name, std::string* answer,
+                       std::string* error) {
+  const std::string& path = bus_path;
+  const auto fail = [&](AskResult result, const std::string& why) {
+    if (error) *error = why;
+    return result;
+  };
   const auto deadline = std::chrono::steady_clock::now() + kAnswerWait;
   int fd = pelmo::ConnectBus(path);
   // A hub with a full accept queue answers EAGAIN: it is there, try again shortly.
@@ -47,23 +53,29 @@ int QueryStatus(const std::string& bus_path, bool json) {
     fd = pelmo::ConnectBus(path);
   }
   if (fd == -ENOENT || fd == -ECONNREFUSED || fd == -ENOTDIR) {
-    return Fail("no companion serves " + path);
+    return fail(AskResult::kNoCompanion, "no companion serves " + path);
   }
   if (fd == -EACCES || fd == -EPERM) {
-    return Fail("cannot use the bus at " + path + ": permission denied (it belongs to another user)");
+    return fail(AskResult::kUnreachable, "cannot use the bus at " + path +
+                                             ": permission denied (it belongs to another user)");
   }
-  if (fd < 0) return Fail("cannot reach the bus at " + path + ": " + std::strerror(-fd));
+  if (fd < 0) {
+    return fail(AskResult::kUnreachable,
+                "cannot reach the bus at " + path + ": " + std::strerror(-fd));
+  }
   const Fd owned{fd};
   if (!pelmo::HubTrusted(fd)) {
-    return Fail("cannot use the bus at " + path +
-                ": its hub runs as another user and is not trusted");
+    return fail(AskResult::kUnreachable,
+                "cannot use the bus at " + path + ": its hub runs as another user and is not trusted");
   }
-  const auto request = pelmo::EncodeMessage(pelmo::MsgType::kQuery, kRequestId, 0,
-                                            pelmo::AsBytes(json ? kStatusJsonName : kStatusTextName));
+  const auto request =
+      pelmo::EncodeMessage(pelmo::MsgType::kQuery, kRequestId, 0, pelmo::AsBytes(name));
   pollfd p{fd, POLLOUT, 0};
   if (::poll(&p, 1, static_cast<int>(kAnswerWait.count() * 1000)) <= 0 ||
-      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
-    return Fail("cannot ask the companion at " + path + ": " + std::strerror(errno));
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+          static_cast<ssize_t>(request.size())) {
+    return fail(AskResult::kUnreachable,
+                "cannot ask the companion at " + path + ": " + std::strerror(errno));
   }
   std::vector<std::uint8_t> buffer(pelmo::kMaxMessage);
   for (;;) {
@@ -71,25 +83,68 @@ int QueryStatus(const std::string& bus_path, bool json) {
         deadline - std::chrono::steady_clock::now());
     p = {fd, POLLIN, 0};
     if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-      return Fail("the companion at " + path + " did not answer within 2 s");
+      return fail(AskResult::kUnreachable,
+                  "the companion at " + path + " did not answer within 2 s");
     }
     const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n <= 0) return Fail("the hub at " + path + " closed the connection");
+    if (n <= 0) return fail(AskResult::kUnreachable, "the hub at " + path + " closed the connection");
     const auto message = pelmo::ParseMessage({buffer.data(), static_cast<std::size_t>(n)});
-    if (!message) return Fail("the hub at " + path + " sent a malformed answer");
+    if (!message) {
+      return fail(AskResult::kUnreachable, "the hub at " + path + " sent a malformed answer");
+    }
     if (message->type == pelmo::MsgType::kError) {
       if (message->a == static_cast<std::uint32_t>(pelmo::WireError::kWrongPeer)) {
-        return Fail("cannot use the bus at " + path +
-                    ": its hub refused this user (it serves another user)");
+        return fail(AskResult::kUnreachable,
+                    "cannot use the bus at " + path +
+                        ": its hub refused this user (it serves another user)");
       }
-      return Fail("the hub at " + path + " refused the question");
+      return fail(AskResult::kUnreachable, "the hub at " + path + " refused the question");
     }
     if (message->type != pelmo::MsgType::kAnswer || message->a != kRequestId) continue;
-    if (message->b == 0) return Fail("the hub at " + path + " is not a companion's (it has no status)");
-    std::fwrite(message->payload.data(), 1, message->payload.size(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    if (message->b == 0) {
+      return fail(AskResult::kNotAnswered,
+                  "the hub at " + path + " is not a companion's (it does not answer)");
+    }
+    if (answer) answer->assign(pelmo::AsText(message->payload));
+    return AskResult::kAnswered;
   }
+}
+
+int QueryStatus(const std::string& bus_path, bool json) {
+  std::string answer;
+  std::string error;
+  const std::string path = bus_path.empty() ? pelmo::DefaultBusPath() : bus_path;
+  if (AskCompanion(path, json ? kStatusJsonName : kStatusTextName, &answer, &error) !=
+      AskResult::kAnswered) {
+    return Fail(error);
+  }
+  std::fwrite(answer.data(), 1, answer.size(), stdout);
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int StopCompanion(const std::string& bus_path, bool none_is_ok) {
+  std::string error;
+  const std::string path = bus_path.empty() ? pelmo::DefaultBusPath() : bus_path;
+  switch (AskCompanion(path, kStopName, nullptr, &error)) {
+    case AskResult::kAnswered:
+      break;
+    case AskResult::kNoCompanion:
+      return none_is_ok ? 0 : Fail(error);
+    case AskResult::kNotAnswered:
+    case AskResult::kUnreachable:
+      return Fail(error);
+  }
+  // It ends once its loop has stopped; the bus is free when nothing answers there.
+  const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const int fd = pelmo::ConnectBus(path);
+    if (fd >= 0) ::close(fd);
+    if (fd == -ENOENT || fd == -ECONNREFUSED) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return Fail("the companion at " + path + " did not stop within " +
+              std::to_string(kStopWait.count()) + " s");
 }
 
 }  // namespace tran

@@ -359,19 +359,36 @@ TEST_F(zelk_tran, replays_a_log_written_by_python_can_exactly) {
   EXPECT_EQ(tran->Wait(), 0);
 }
 
-TEST_F(zelk_tran, a_second_companion_on_the_same_bus_steps_aside) {
+// A second start with the same settings steps aside (0); one with other settings says what
+// serves and how to switch (1); --restart switches, --stop ends it, and says so when none runs.
+TEST_F(zelk_tran, a_second_companion_on_the_same_bus_steps_aside_or_says_how_to_switch) {
   auto first = StartServing({});
   auto second = Start({"--foreground"}, "second.txt");
   EXPECT_EQ(second->Wait(), 0);
-  EXPECT_NE(Err("second.txt").find("zelk_tran: a companion already serves " + bus_),
-            std::string::npos)
-      << Err("second.txt");
+  EXPECT_EQ(Err("second.txt"), "zelk_tran: a companion already serves " + bus_ + "\n");
   // Also when started as the monitor starts it (detaching).
   auto third = Start({}, "third.txt");
   EXPECT_EQ(third->Wait(), 0);
   EXPECT_NE(Err("third.txt").find("already serves"), std::string::npos);
+  auto differing = Start({"--generate", "500"}, "differing.txt");
+  EXPECT_EQ(differing->Wait(), 1);
+  EXPECT_EQ(Err("differing.txt"),
+            "zelk_tran: a companion already serves " + bus_ +
+                " with source virtual; this start asked for source virtual, generating 500 "
+                "frames/s (run zelk_tran --restart, or send it SIGHUP after saving the "
+                "settings)\n");
   EXPECT_FALSE(first->Wait(0ms));
   EXPECT_TRUE(BusAnswers(bus_));
+
+  auto restart = Start({"--restart", "--generate", "500", "--idle-exit", "0"}, "restart.txt");
+  EXPECT_EQ(restart->Wait(), 0) << Err("restart.txt");
+  EXPECT_EQ(first->Wait(), 0);  // the first one ended
+  BusClient client;
+  EXPECT_FALSE(client.Collect(10).empty()) << "the restarted companion generates no frames";
+  EXPECT_EQ(Start({"--stop"}, "stop.txt")->Wait(), 0) << Err("stop.txt");
+  EXPECT_FALSE(BusAnswers(bus_));
+  EXPECT_EQ(Start({"--stop"}, "stop.txt")->Wait(), 1);
+  EXPECT_EQ(Err("stop.txt"), "zelk_tran: no companion serves " + bus_ + "\n");
 }
 
 TEST_F(zelk_tran, detaches_and_exits_when_idle_but_not_while_a_client_is_registered) {
