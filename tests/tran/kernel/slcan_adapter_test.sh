@@ -60,29 +60,25 @@ expect_same "candump's frames" "$work/expected_bus" "$work/actual_bus"
 
 # A stalled adapter: the driver has handed one frame to the line and waits for the adapter to
 # read it, the queue discipline holds tx_queue_len more and one taken out for the stopped
-# driver, and the kernel refuses the rest (cansend fails with ENOBUFS). Every frame it accepted
-# is looped back to candump at once and reaches the adapter once it reads again.
+# driver, and the kernel refuses the rest (ENOBUFS; cangen -i counts them and goes on). Every
+# frame it accepted is looped back to candump at once and reaches the adapter once it reads
+# again.
 queue_len=$(cat "/sys/class/net/$adapter_if/tx_queue_len")
 recorded_before=$(wc -l <"$adapter_record")
 bus_before=$(wc -l <"$work/bus.log")
 adapter stall
+cangen "$adapter_if" -n $((queue_len + 4)) -g 0 -i -I 3AA -L 2 -D i >"$work/cangen.out" ||
+  fail "cangen exited with status $?"
+grep -q -x -F 'Counted 2 ENOBUFS return values on write().' "$work/cangen.out" ||
+  fail "the kernel did not refuse 2 of $((queue_len + 4)) frames: $(cat "$work/cangen.out")"
 accepted=()
-refused=0
-for i in $(seq 1 $((queue_len + 4))); do
-  frame=$(printf '3%02X#%04X' "$i" "$i")
-  if cansend "$adapter_if" "$frame" 2>"$work/cansend.err"; then
-    accepted+=("$frame")
-  else
-    grep -q 'No buffer space available' "$work/cansend.err" ||
-      fail "cansend $frame failed otherwise: $(cat "$work/cansend.err")"
-    refused=$((refused + 1))
-  fi
-done
-((${#accepted[@]} == queue_len + 2)) ||
-  fail "the kernel accepted ${#accepted[@]} frames from a stalled adapter, not $((queue_len + 2))"
-((refused == 2)) || fail "the kernel refused $refused frames, not 2"
+for i in $(seq 0 $((queue_len + 1))); do accepted+=("$(printf '3AA#%02X00' "$i")"); done
 wait_for "candump's loopback of the accepted frames" lines_at_least "$work/bus.log" \
   $((bus_before + ${#accepted[@]}))
+printf "$adapter_if %s\n" "${accepted[@]}" >"$work/expected_loopback"
+candump_frames "$work/bus.log" | tail -n +$((bus_before + 1)) >"$work/actual_loopback"
+expect_same "the frames looped back while the adapter stalls" "$work/expected_loopback" \
+  "$work/actual_loopback"
 sleep 0.3 # what the adapter would take by now
 (($(wc -l <"$adapter_record") == recorded_before)) || fail "the stalled adapter recorded frames"
 adapter resume
