@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl-dev
   python3-can xvfb xauth x11-apps xdotool imagemagick fonts-dejavu-core
   # the kernel tests: a Linux kernel with SocketCAN as a process (scripts/uml_run.sh)
-  user-mode-linux kmod iproute2 can-utils
+  user-mode-linux kmod iproute2 can-utils python3
   dpkg-dev lintian file qt6-qpa-plugins  # the Debian package: its build, checks, a dependency
 )
 missing=()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs one command inside a real Linux kernel (User-Mode Linux, Debian's user-mode-linux) with
 # SocketCAN loaded, an interface vcan0 and the loopback up, and returns the command's stdout, stderr and
-# exit status. One boot per call.
+# exit status. One boot per call. The serial line CAN driver (slcan) is loaded too and the guest
+# has its own pseudo-terminals (devpts on /dev/pts), so a test can attach an emulated serial
+# adapter (tests/tran/kernel/slcan_adapter.py) and get a CAN interface with a real driver.
 #
 #   scripts/uml_run.sh [--timeout SECONDS] COMMAND [ARG...]
 #   scripts/uml_run.sh --check          only check that UML can be used here
@@ -52,9 +54,10 @@ kernel=$(command -v "${ZELK_UML:-linux.uml}" || true)
 version=$("$kernel" --version 2>/dev/null | head -n 1 || true)
 modules=/usr/lib/uml/modules/$version
 [ -n "$version" ] && [ -d "$modules" ] || cannot_start "no modules for kernel '$version' in /usr/lib/uml/modules"
-# Load order: the CAN core, raw sockets, the device helpers vcan needs, vcan.
+# Load order: the CAN core, raw sockets, the device helpers vcan and slcan need, vcan, and the
+# serial line CAN driver (line discipline 17).
 module_files=()
-for name in can can-raw can-dev vcan; do
+for name in can can-raw can-dev vcan slcan; do
   file=$(find "$modules" -name "$name.ko" -print -quit 2>/dev/null || true)
   [ -n "$file" ] || cannot_start "no $name module under $modules"
   module_files+=("$file")
@@ -90,6 +93,7 @@ echo booted >$work/booted
 setup() {
   mount -t tmpfs -o mode=0700 scratch $work/scratch &&
     mkdir -m 0700 $work/scratch/tmp $work/scratch/run &&
+    mkdir -p /dev/pts && mount -t devpts -o ptmxmode=0666,mode=0620 devpts /dev/pts &&
     for m in ${module_files[*]}; do insmod "\$m" || return 1; done &&
     ip link set up lo && ip link add dev vcan0 type vcan && ip link set up vcan0
 }
