@@ -111,9 +111,11 @@ chmod +x "$work/init.sh"
 
 # The guest's memory is a file in TMPDIR or /dev/shm; its processes are host processes
 # under the kernel's control and end with it.
+# The kernel now and then aborts while powering off, after the guest has reported: the shell's
+# note of that ("Aborted") goes to the console file with the rest, not into the command's stderr.
 uml_status=0
-LD_PRELOAD="$work/fpu_shim.so" timeout --kill-after=10 "$timeout_s" "$kernel" mem=512M rootfstype=hostfs rootflags=/ rw \
-  init="$work/init.sh" con0=fd:0,fd:1 con=null uml_dir="$work" GLIBC_TUNABLES="$glibc_tunables" </dev/null >"$work/console" 2>&1 || uml_status=$?
+(LD_PRELOAD="$work/fpu_shim.so" timeout --kill-after=10 "$timeout_s" "$kernel" mem=512M rootfstype=hostfs rootflags=/ rw \
+  init="$work/init.sh" con0=fd:0,fd:1 con=null uml_dir="$work" GLIBC_TUNABLES="$glibc_tunables" </dev/null) >"$work/console" 2>&1 || uml_status=$?
 
 if [ ! -e "$work/booted" ]; then
   tail -n 20 "$work/console" >&2

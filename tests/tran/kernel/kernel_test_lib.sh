@@ -62,6 +62,7 @@ stop_companion() {
 # status_says LINE: `zelk_tran --status` prints LINE (its snapshot is a quarter second old at
 # most: use with wait_for).
 status_says() { "$bin/zelk_tran" --status 2>&1 | grep -q -x -F -- "$1"; }
+status_matches() { "$bin/zelk_tran" --status 2>&1 | grep -q -E -- "$1"; }
 # The companion's reports other than the start-up line.
 companion_reports() { grep -v "^zelk_tran: serving " "$work/tran.err" || true; }
 
@@ -116,6 +117,7 @@ start_dump() {
 # Log lines from zelk_dump as "N|REST": the line number and everything after the delta; the
 # delta follows the clock. The 000# lines of start_dump are left out (their numbers stay).
 dump_frames() { sed -E -n 's/^([0-9]+) +[0-9]+ms (.*)$/\1|\2/p' "$1" | grep -v -x -E '[0-9]+\|     000 -' || true; }
+dump_frames_at_least() { (($(dump_frames "$1" | wc -l) >= $2)); }
 dump_sync_count() { grep -c -E '^[0-9]+ +[0-9]+ms +000 -$' "$1" || true; }
 # numbered FIRST: prefixes each stdin line with FIRST, FIRST+1, ... as "N|LINE".
 numbered() { awk -v n="$1" '{ print n++ "|" $0 }'; }
