@@ -199,7 +199,10 @@ int RunCompanion(const TranSettings& settings, bool detached,
   };
 
   CandumpLog log;
-  if (!settings.log_path.empty() && !log.Open(settings.log_path, &error)) return fail(error);
+  if (!settings.log_path.empty() &&
+      !log.Open(settings.log_path, &error, {settings.log_max_size, settings.log_keep})) {
+    return fail(error);
+  }
 
   std::unique_ptr<SocketcandServer> server;
   if (settings.listen) {

@@ -210,6 +210,12 @@ TEST_F(zelk_tran, answers_bad_options_with_2_an_unreadable_replay_with_1_and_its
        2,
        "err.txt",
        "zelk_tran: --replay and --source exclude each other (a replay is the source)\n"},
+      {{"--log", "bus.log", "--log-max-size", "1k"},
+       nullptr,
+       2,
+       "err.txt",
+       "zelk_tran: bad size '1k' for log-max-size (bytes, or with a suffix k, M or G; at least "
+       "4k)\n"},
       {{"--version"}, nullptr, 0, "out.txt", "zelk_tran 1.0.0.1\n"},
   };
   for (const auto& c : cases) {
@@ -281,6 +287,43 @@ TEST_F(zelk_tran, reopens_its_log_on_sighup_losing_no_frame) {
   frames.insert(frames.end(), after.begin(), after.end());
   FrameGenerator reference;
   for (std::size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_EQ(frames[i], reference.Next()) << "frame " << i << " lost, doubled or altered";
+  }
+}
+
+// --log-max-size 8k --log-keep 3: once files were dropped, three rotated files and the current
+// one remain, each within the limit, in whole lines, together consecutive generated frames.
+// (At 1000 frames/s a batch, up to 100 ms of frames after a stall, stays far below 8 KiB.)
+TEST_F(zelk_tran, rotates_its_log_by_size_keeping_consecutive_frames) {
+  const std::string log = dir_ / "bus.log";
+  auto tran = StartServing(
+      {"--generate", "1000", "--log", log, "--log-max-size", "8k", "--log-keep", "3"});
+  const frame::FrameRecord first = FrameGenerator().Next();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        CandumpEntry entry;
+        const std::string text = ReadFile(log + ".3");
+        return ParseCandumpLine(text.substr(0, text.find('\n')), entry) ==
+                   CandumpLineKind::kFrame &&
+               entry.record != first;
+      },
+      30s))
+      << "no rotated file was dropped";
+  tran->Signal(SIGTERM);
+  ASSERT_EQ(tran->Wait(), 0);
+
+  EXPECT_FALSE(std::filesystem::exists(log + ".4"));
+  std::vector<frame::FrameRecord> frames;
+  for (const std::string& name : {log + ".3", log + ".2", log + ".1", log}) {
+    EXPECT_LE(std::filesystem::file_size(name), 8192u) << name;
+    const std::vector<frame::FrameRecord> in_file = LoggedFrames(name);
+    frames.insert(frames.end(), in_file.begin(), in_file.end());
+  }
+  ASSERT_FALSE(frames.empty());
+  FrameGenerator reference;
+  std::size_t dropped = 0;
+  while (reference.Next() != frames[0]) ASSERT_LT(++dropped, 1'000'000u);
+  for (std::size_t i = 1; i < frames.size(); ++i) {
     ASSERT_EQ(frames[i], reference.Next()) << "frame " << i << " lost, doubled or altered";
   }
 }
