@@ -15,3 +15,12 @@ if(TARGET zelk_tran AND TARGET pelmo)
   zelk_runtime_deps(tran_bench zelk_tran zelk_dump bus_feeder)
   zelk_warnings(tran_bench)
 endif()
+# tran_log_bench: a long generated capture with size rotation; the log files and a zelk_dump
+# read back against the generator's sequence.
+if(TARGET zelk_tran)
+  add_executable(tran_log_bench ${CMAKE_CURRENT_LIST_DIR}/tran_log_bench.cpp)
+  target_link_libraries(tran_log_bench PRIVATE tran_core)
+  target_include_directories(tran_log_bench PRIVATE ${PROJECT_SOURCE_DIR})
+  zelk_runtime_deps(tran_log_bench zelk_tran zelk_dump)
+  zelk_warnings(tran_log_bench)
+endif()

@@ -103,9 +103,10 @@ void Bridge::Distribute(std::span<const frame::FrameRecord> records,
   }
   if (server_) server_->Broadcast(stamped_, times, skip_client);
   if (log_) {
-    std::string report;
-    const bool written = log_->Write(stamped_, times, source_.LogName(), &report);
-    if (!report.empty()) (written ? ReportNotice : ReportError)(report);
+    LogReport report;
+    log_->Write(stamped_, times, source_.LogName(), &report);
+    if (!report.error.empty()) ReportError(report.error);
+    if (!report.notice.empty()) ReportNotice(report.notice);
   }
   load_.Add(stamped_);
   distributed_ += stamped_.size();

@@ -48,6 +48,21 @@ CandumpLineKind ParseCandumpLine(std::string_view line, CandumpEntry& entry);
 // "CAN FD frame", "remote frame", ... for reports.
 const char* DescribeCandumpLineKind(CandumpLineKind kind);
 
+// Rotation by size: before a batch would take the file past max_bytes, the file is renamed
+// to PATH.1 (PATH.1 to PATH.2, ..., the oldest, PATH.<keep>, dropped) and a new one is opened
+// at PATH. A batch goes whole into one file; one larger than max_bytes gets a fresh file of its
+// own.
+struct LogRotation {
+  std::uint64_t max_bytes = 0;  // 0: never
+  unsigned keep = 5;            // rotated files kept, at least 1
+};
+
+// What a write has to tell, each set once per run of failures; empty when nothing.
+struct LogReport {
+  std::string error;   // "log write failed: No space left on device", "log not rotated: ..."
+  std::string notice;  // "log resumed; 120 frames not logged", "log rotated again"
+};
+
 // An append-only log file of whole lines: each batch goes out in one write(), so a killed
 // process leaves only whole lines behind, and a batch the disk takes only in part is cut back
 // to its last whole line (the rest of it is lost), so a full disk leaves no cut line either.
@@ -59,22 +74,34 @@ class CandumpLog {
   CandumpLog(const CandumpLog&) = delete;
   CandumpLog& operator=(const CandumpLog&) = delete;
 
-  bool Open(const std::string& path, std::string* error);
+  bool Open(const std::string& path, std::string* error, LogRotation rotation = {});
   bool IsOpen() const { return fd_ >= 0; }
+  // Opens the path anew and writes there from the next batch on: after logrotate renamed the
+  // file, the lines written so far stay in the renamed file and the next ones start a new one.
+  // When the path cannot be opened, the file open so far stays in use and false is returned.
+  bool Reopen(std::string* error);
   // Writes one line per record with its time; false when not all of them went out.
-  // Sets *report once per run of failures: "log write failed: No space left on device" at
-  // the first, "log resumed; 120 frames not logged" at the first batch written whole after.
+  // Sets report->error once per run of failures: "log write failed: No space left on device"
+  // at the first, report->notice "log resumed; 120 frames not logged" at the first batch
+  // written whole after. A rotation that fails is reported the same way, and tried again once
+  // another max_bytes went into the file or after a Reopen.
   bool Write(std::span<const frame::FrameRecord> records, std::span<const FrameTime> times,
-             std::string_view iface, std::string* report);
+             std::string_view iface, LogReport* report);
   // The same, every line at `time`.
   bool Write(std::span<const frame::FrameRecord> records, const timeval& time,
-             std::string_view iface, std::string* report);
+             std::string_view iface, LogReport* report);
   std::uint64_t LinesLost() const { return lines_lost_; }
 
  private:
   bool CutPartialLine();
+  void RotateIfDue(LogReport* report);
+  bool Rotate(std::string* error);
 
   int fd_ = -1;
+  std::string path_;
+  LogRotation rotation_;
+  std::uint64_t rotation_retry_at_ = 0;  // after a failed rotation: the size of the next try
+  bool rotation_failing_ = false;
   std::string batch_;
   std::uint64_t lines_lost_ = 0;
   bool failing_ = false;

@@ -11,7 +11,8 @@
 // it is congested, the hub stops reading posting clients and the socketcand server stops
 // reading its sending clients, and the generator skips the frames that fall due.
 // SIGTERM, SIGINT and SIGHUP are blocked in every thread before the hub starts, and read
-// from a signalfd by the main thread.
+// from a signalfd by the main thread: SIGTERM and SIGINT end the companion; SIGHUP asks it to
+// reload (the log is opened anew at its path, for logrotate) and never ends it.
 #include "tran/companion.h"
 
 #include <signal.h>
@@ -236,7 +237,10 @@ int RunCompanion(const TranSettings& settings, bool detached,
   };
 
   CandumpLog log;
-  if (!settings.log_path.empty() && !log.Open(settings.log_path, &error)) return fail(error);
+  if (!settings.log_path.empty() &&
+      !log.Open(settings.log_path, &error, {settings.log_max_size, settings.log_keep})) {
+    return fail(error);
+  }
 
   std::unique_ptr<SocketcandServer> server;
   if (settings.listen) {
@@ -284,10 +288,22 @@ int RunCompanion(const TranSettings& settings, bool detached,
   std::optional<GeneratorDriver> generator;
   if (settings.generate_rate > 0) generator.emplace(loop, *bridge, settings.generate_rate);
 
-  loop.Watch(signal_fd, POLLIN, [&loop, signal_fd](short) {
+  // SIGHUP: what a reload does. The log goes on in the renamed file until the new one is open,
+  // so no frame is lost; when the path cannot be opened, it goes on there until a later SIGHUP.
+  const auto on_hangup = [&log] {
+    std::string reopen_error;
+    if (log.IsOpen() && !log.Reopen(&reopen_error)) {
+      ReportError(reopen_error + "; logging goes on in the file open before");
+    }
+  };
+  loop.Watch(signal_fd, POLLIN, [&loop, signal_fd, &on_hangup](short) {
     signalfd_siginfo info;
     while (::read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-      loop.Quit();
+      if (info.ssi_signo == SIGHUP) {
+        on_hangup();
+      } else {
+        loop.Quit();
+      }
     }
   });
 

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <filesystem>
+#include <limits>
 #include <sstream>
 #include <vector>
 
@@ -118,7 +119,8 @@ std::optional<bool> ParseBool(std::optional<std::string_view> value) {
 
 bool TakesValue(std::string_view key) {
   return key == "bus" || key == "source" || key == "listen" || key == "log" || key == "generate" ||
-         key == "idle-exit" || key == "replay" || key == "speed";
+         key == "idle-exit" || key == "replay" || key == "speed" || key == "log-max-size" ||
+         key == "log-keep";
 }
 
 bool IsFlag(std::string_view key) {
@@ -153,6 +155,35 @@ std::optional<std::string> ApplySpeed(std::string_view value, TranSettings& sett
   return std::nullopt;
 }
 
+// Bytes, or with a suffix k or K (KiB), M (MiB) or G (GiB): "4096", "64k", "100M", "2G".
+std::optional<std::string> ApplyLogMaxSize(std::string_view value, TranSettings& settings) {
+  std::uint64_t unit = 1;
+  std::string_view digits = value;
+  switch (value.back()) {
+    case 'k':
+    case 'K':
+      unit = 1024;
+      break;
+    case 'M':
+      unit = 1024 * 1024;
+      break;
+    case 'G':
+      unit = 1024 * 1024 * 1024;
+      break;
+    default:
+      break;
+  }
+  if (unit > 1) digits.remove_suffix(1);
+  const auto count =
+      ParseNumber<std::uint64_t>(digits, 0, std::numeric_limits<std::uint64_t>::max() / unit);
+  if (!count || *count * unit < kMinLogMaxSize) {
+    return "bad size " + Quote(value) + " for log-max-size (bytes, or with a suffix k, M or G; " +
+           "at least " + std::to_string(kMinLogMaxSize / 1024) + "k)";
+  }
+  settings.log_max_size = *count * unit;
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> ApplySetting(std::string_view key, std::optional<std::string_view> value,
@@ -179,6 +210,16 @@ std::optional<std::string> ApplySetting(std::string_view key, std::optional<std:
   if (key == "listen") return ApplyListen(*value, settings);
   if (key == "log") {
     settings.log_path = std::string(*value);
+    return std::nullopt;
+  }
+  if (key == "log-max-size") return ApplyLogMaxSize(*value, settings);
+  if (key == "log-keep") {
+    const auto keep = ParseNumber<unsigned>(*value, 1, kMaxLogKeep);
+    if (!keep) {
+      return "bad count " + Quote(*value) + " for log-keep (1 to " + std::to_string(kMaxLogKeep) +
+             " files)";
+    }
+    settings.log_keep = *keep;
     return std::nullopt;
   }
   if (key == "replay") {
@@ -237,6 +278,8 @@ std::optional<std::string> ParseArguments(std::span<const std::string_view> args
                                           TranSettings& settings) {
   SourceChoice choice;
   bool any_user_given = false;
+  bool rotation_given = false;
+  bool keep_given = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view arg = args[i];
     if (arg == "-h" || arg == "--help") {
@@ -274,6 +317,8 @@ std::optional<std::string> ParseArguments(std::span<const std::string_view> args
     }
     if (auto error = ApplySetting(key, value, settings)) return error;
     any_user_given = any_user_given || key == "listen-any-user";
+    rotation_given = rotation_given || key == "log-max-size" || key == "log-keep";
+    keep_given = keep_given || key == "log-keep";
     if (!choice.Take(key))
       return "--replay and --source exclude each other (a replay is the source)";
   }
@@ -281,6 +326,10 @@ std::optional<std::string> ParseArguments(std::span<const std::string_view> args
     return "--loop and --speed need --replay";
   }
   if (any_user_given && !settings.listen) return "--listen-any-user needs --listen";
+  if (rotation_given && settings.log_path.empty()) {
+    return "--log-max-size and --log-keep need --log";
+  }
+  if (keep_given && settings.log_max_size == 0) return "--log-keep needs --log-max-size";
   if (settings.json && !settings.status) return "--json needs --status";
   if (settings.status + settings.stop + settings.restart > 1) {
     return "--status, --stop and --restart exclude each other";
@@ -317,7 +366,11 @@ std::string UsageText() {
          "                      (other addresses serve anyone: socketcand has no login)\n"
          "  --hardware-time     with socketcan: frames carry the adapter's own receive\n"
          "                      time where the driver gives one (as candump -H)\n"
-         "  --log FILE          append every frame to FILE in candump -l format\n"
+         "  --log FILE          append every frame to FILE in candump -l format; SIGHUP\n"
+         "                      opens FILE anew (after logrotate renamed it)\n"
+         "  --log-max-size SIZE  rotate the log before it grows past SIZE bytes (k, M, G:\n"
+         "                      KiB, MiB, GiB; at least 4k): FILE.1, FILE.2, ...\n"
+         "  --log-keep N        keep N rotated files (default 5)\n"
          "  --generate RATE     put RATE generated frames per second on the bus\n"
          "  --replay FILE       play a candump -l log onto the bus instead of a CAN source\n"
          "  --loop              start the replay again at the end of the log\n"

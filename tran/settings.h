@@ -7,6 +7,8 @@
 //   listen 29536
 //   listen-any-user = no
 //   log = /var/tmp/bus.log
+//   log-max-size = 100M
+//   log-keep = 10
 //   foreground
 // or, to play a recording instead of a CAN source (replay excludes source; loop, speed need it):
 //   replay = /var/tmp/bus.log
@@ -27,6 +29,10 @@ inline constexpr const char* kVersionText = "zelk_tran 1.0.0.1";
 inline constexpr unsigned kDefaultIdleExitSeconds = 60;
 inline constexpr std::uint64_t kMaxGenerateRate = 10'000'000;
 inline constexpr double kMaxReplaySpeed = 1'000'000;
+// --log-max-size and --log-keep: the smallest file that rotates, and the rotated files kept.
+inline constexpr std::uint64_t kMinLogMaxSize = 4096;
+inline constexpr unsigned kDefaultLogKeep = 5;
+inline constexpr unsigned kMaxLogKeep = 1000;
 
 enum class SourceKind { kVirtual, kSocketcan, kSocketcand, kReplay };
 
@@ -46,6 +52,8 @@ struct TranSettings {
   bool listen_any_user = false;   // on loopback, serve socketcand clients of every user
   bool hardware_time = false;     // socketcan: the adapter's own receive stamps where given
   std::string log_path;
+  std::uint64_t log_max_size = 0;       // bytes at which the log rotates; 0 never
+  unsigned log_keep = kDefaultLogKeep;  // rotated log files kept
   std::uint64_t generate_rate = 0;  // frames per second, 0 off
   bool foreground = false;
   bool help = false;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <sstream>
 
 #include "test_support.h"
@@ -130,7 +131,8 @@ TEST(candump_file, appends_whole_lines_to_existing_content) {
     std::string error;
     ASSERT_TRUE(log.Open(path, &error)) << error;
     const frame::FrameRecord records[] = {Rec(0x10, false, {1}), Rec(0x20, true, {})};
-    ASSERT_TRUE(log.Write(records, timeval{5, 6}, "vcan0", &error)) << error;
+    LogReport report;
+    ASSERT_TRUE(log.Write(records, timeval{5, 6}, "vcan0", &report)) << report.error;
   }
   EXPECT_EQ(test::ReadFile(path),
             "(0000000000.000000) vcan0 001#\n"
@@ -160,6 +162,134 @@ std::size_t CountLines(const std::string& text) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
+// Frame n of a test's sequence: extended id n, its data n's bytes.
+frame::FrameRecord Numbered(std::uint32_t n) {
+  return Rec(n, true, {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8),
+                       std::uint8_t(n)});
+}
+
+// The numbers of the frames in a log's text, in order.
+std::vector<std::uint32_t> NumbersIn(const std::string& text) {
+  std::vector<std::uint32_t> numbers;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    CandumpEntry entry;
+    if (ParseCandumpLine(line, entry) == CandumpLineKind::kFrame) {
+      numbers.push_back(frame::DecodeRecord(entry.record.data()).identifier);
+    }
+  }
+  return numbers;
+}
+
+// Batches of 1 to 13 frames, then one larger than the limit, then three small ones: the log
+// keeps the newest 3 rotated files and the current one, which hold the last frames written,
+// each once and in order, every batch whole in one file, and a file rotated only when the next
+// batch would have taken it past the limit.
+TEST(candump_file, rotates_by_size_keeping_the_newest_files_and_every_batch_whole) {
+  test::TempDir dir;
+  const std::string path = dir / "bus.log";
+  constexpr std::uint64_t kMax = 4096;
+  CandumpLog log;
+  std::string error;
+  ASSERT_TRUE(log.Open(path, &error, {kMax, 3})) << error;
+  std::vector<std::size_t> counts;
+  for (std::size_t i = 0; i < 40; ++i) counts.push_back(1 + i % 13);
+  const std::size_t big = counts.size();
+  counts.push_back(100);  // 100 lines of 44 bytes
+  counts.insert(counts.end(), {5, 9, 2});
+  const timeval time{1700000000, 250};
+  std::map<std::uint32_t, std::size_t> batch_bytes;  // by the batch's first frame
+  std::uint32_t big_first = 0;
+  std::uint32_t next = 0;
+  for (std::size_t b = 0; b < counts.size(); ++b) {
+    std::vector<frame::FrameRecord> batch;
+    std::string text;
+    for (std::size_t i = 0; i < counts[b]; ++i) {
+      batch.push_back(Numbered(next + static_cast<std::uint32_t>(i)));
+      AppendCandumpLine(text, batch.back(), time, "vcan0");
+    }
+    batch_bytes[next] = text.size();
+    if (b == big) big_first = next;
+    LogReport report;
+    ASSERT_TRUE(log.Write(batch, time, "vcan0", &report));
+    EXPECT_EQ(report.error + report.notice, "");
+    next += static_cast<std::uint32_t>(counts[b]);
+  }
+  ASSERT_GT(batch_bytes[big_first], kMax);
+  EXPECT_FALSE(std::filesystem::exists(path + ".4"));
+
+  const std::vector<std::string> oldest_first = {path + ".3", path + ".2", path + ".1", path};
+  std::vector<std::string> texts;
+  std::vector<std::vector<std::uint32_t>> numbers;
+  for (const auto& name : oldest_first) {
+    texts.push_back(test::ReadFile(name));
+    SCOPED_TRACE(name);
+    ExpectOnlyWholeLines(texts.back());
+    numbers.push_back(NumbersIn(texts.back()));
+    ASSERT_FALSE(numbers.back().empty());
+    EXPECT_TRUE(batch_bytes.contains(numbers.back().front())) << "a batch split across files";
+  }
+  std::vector<std::uint32_t> all;
+  for (const auto& n : numbers) all.insert(all.end(), n.begin(), n.end());
+  EXPECT_GT(all.front(), 0u) << "no file was dropped";
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    ASSERT_EQ(all[i], next - all.size() + i) << "frame " << i << " of the kept files";
+  }
+  for (std::size_t f = 0; f + 1 < texts.size(); ++f) {
+    SCOPED_TRACE(oldest_first[f]);
+    EXPECT_TRUE(texts[f].size() <= kMax || texts[f].size() == batch_bytes[numbers[f].front()]);
+    EXPECT_GT(texts[f].size() + batch_bytes[numbers[f + 1].front()], kMax) << "rotated early";
+  }
+  EXPECT_LE(texts.back().size(), kMax);
+  // The batch larger than the limit has a file of its own.
+  EXPECT_EQ(numbers[2].front(), big_first);
+  EXPECT_EQ(numbers[2].size(), counts[big]);
+}
+
+// logrotate renames the file and sends SIGHUP: what was written stays in the renamed file, the
+// rest goes to a new one at the path. Where the path cannot be opened, the open file goes on.
+TEST(candump_file, reopens_at_its_path_and_keeps_the_open_file_when_it_cannot) {
+  test::TempDir dir;
+  const std::string sub = dir / "logs";
+  std::filesystem::create_directory(sub);
+  const std::string path = sub + "/bus.log";
+  CandumpLog log;
+  std::string error;
+  ASSERT_TRUE(log.Open(path, &error)) << error;
+  std::uint32_t next = 0;
+  const auto write = [&](std::size_t count) {
+    std::vector<frame::FrameRecord> batch;
+    for (std::size_t i = 0; i < count; ++i) batch.push_back(Numbered(next++));
+    LogReport report;
+    EXPECT_TRUE(log.Write(batch, timeval{5, 6}, "vcan0", &report));
+    EXPECT_EQ(report.error, "");
+  };
+  const auto range = [](std::uint32_t from, std::uint32_t to) {
+    std::vector<std::uint32_t> numbers;
+    for (std::uint32_t n = from; n < to; ++n) numbers.push_back(n);
+    return numbers;
+  };
+  write(3);
+  std::filesystem::rename(path, path + ".1");
+  write(2);
+  ASSERT_TRUE(log.Reopen(&error)) << error;
+  write(4);
+  EXPECT_EQ(NumbersIn(test::ReadFile(path + ".1")), range(0, 5));
+  EXPECT_EQ(NumbersIn(test::ReadFile(path)), range(5, 9));
+
+  const std::string gone = dir / "gone";
+  std::filesystem::rename(sub, gone);
+  EXPECT_FALSE(log.Reopen(&error));
+  EXPECT_EQ(error, "cannot open log " + path + ": No such file or directory");
+  write(2);
+  EXPECT_EQ(NumbersIn(test::ReadFile(gone + "/bus.log")), range(5, 11));
+  std::filesystem::create_directory(sub);
+  ASSERT_TRUE(log.Reopen(&error)) << error;
+  write(1);
+  EXPECT_EQ(NumbersIn(test::ReadFile(path)), range(11, 12));
+  EXPECT_EQ(NumbersIn(test::ReadFile(gone + "/bus.log")), range(5, 11));
+}
+
 // On a small tmpfs: fill it, see only whole lines and one report, free space, see the log go on.
 TEST(candump_file, keeps_whole_lines_on_a_full_disk_and_goes_on_when_space_returns) {
   test::TempDir dir;
@@ -176,41 +306,44 @@ TEST(candump_file, keeps_whole_lines_on_a_full_disk_and_goes_on_when_space_retur
   std::ofstream(filler) << std::string(48 * 1024, 'x');
   const std::string path = small + "/bus.log";
   CandumpLog log;
-  std::string report;
-  ASSERT_TRUE(log.Open(path, &report)) << report;
+  std::string error;
+  ASSERT_TRUE(log.Open(path, &error)) << error;
+  LogReport report;
 
   // 33-byte lines: the 4096-byte pages of tmpfs end inside a line.
   const std::vector<frame::FrameRecord> batch(100, Rec(0x10, false, {1}));
   std::size_t attempted = 0;
   bool written = true;
   for (int i = 0; i < 100 && written; ++i) {
-    report.clear();
+    report = {};
     written = log.Write(batch, timeval{5, 6}, "vcan0", &report);
     attempted += batch.size();
     if (written) {
-      EXPECT_EQ(report, "");
+      EXPECT_EQ(report.error, "");
     }
   }
   ASSERT_FALSE(written) << "the disk never filled";
-  EXPECT_EQ(report, "log write failed: No space left on device");
+  EXPECT_EQ(report.error, "log write failed: No space left on device");
+  EXPECT_EQ(report.notice, "");
   for (int i = 0; i < 3; ++i) {  // still full: reported once
-    report.clear();
+    report = {};
     EXPECT_FALSE(log.Write(batch, timeval{5, 6}, "vcan0", &report));
     attempted += batch.size();
-    EXPECT_EQ(report, "");
+    EXPECT_EQ(report.error, "");
   }
   const std::string full = test::ReadFile(path);
   ExpectOnlyWholeLines(full);
 
   std::filesystem::remove(filler);
   const frame::FrameRecord after[] = {Rec(0x7FF, false, {0xAB})};
-  report.clear();
+  report = {};
   EXPECT_TRUE(log.Write(after, timeval{7, 8}, "vcan0", &report));
-  EXPECT_EQ(report,
+  EXPECT_EQ(report.notice,
             "log resumed; " + std::to_string(attempted - CountLines(full)) + " frames not logged");
-  report.clear();
+  EXPECT_EQ(report.error, "");
+  report = {};
   EXPECT_TRUE(log.Write(after, timeval{9, 0}, "vcan0", &report));
-  EXPECT_EQ(report, "");
+  EXPECT_EQ(report.notice, "");
   const std::string text = test::ReadFile(path);
   ExpectOnlyWholeLines(text);
   EXPECT_EQ(text.substr(0, full.size()), full);

@@ -10,6 +10,7 @@
 #include "frame/send_line.h"
 #include "pelmo.h"
 #include "test_support.h"
+#include "tran/candump_log.h"
 #include "tran/frame_generator.h"
 
 namespace tran {
@@ -39,6 +40,28 @@ bool IsDumpLine(const std::string& line, int number, std::string_view rest) {
   if (std::sscanf(line.c_str(), "%d %ums%n", &n, &delta, &end) != 2 || end == 0) return false;
   const std::size_t at = line.find_first_not_of(' ', static_cast<std::size_t>(end));
   return n == number && at != std::string::npos && std::string_view(line).substr(at) == rest;
+}
+
+// The frames of a log file in order, without their times. Every line must be a whole frame
+// line, the last one included.
+std::vector<frame::FrameRecord> LoggedFrames(const std::string& path) {
+  const std::string text = ReadFile(path);
+  std::vector<frame::FrameRecord> frames;
+  EXPECT_FALSE(text.empty()) << path;
+  if (text.empty()) return frames;
+  EXPECT_EQ(text.back(), '\n') << path << " ends in a cut line";
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    CandumpEntry entry;
+    EXPECT_EQ(ParseCandumpLine(line, entry), CandumpLineKind::kFrame) << path << ": " << line;
+    frames.push_back(entry.record);
+  }
+  return frames;
+}
+
+std::size_t LineCount(const std::string& path) {
+  const std::string text = ReadFile(path);
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
 std::uint64_t BusClients() {
@@ -188,6 +211,12 @@ TEST_F(zelk_tran, answers_bad_options_with_2_an_unreadable_replay_with_1_and_its
        2,
        "err.txt",
        "zelk_tran: --replay and --source exclude each other (a replay is the source)\n"},
+      {{"--log", "bus.log", "--log-max-size", "1k"},
+       nullptr,
+       2,
+       "err.txt",
+       "zelk_tran: bad size '1k' for log-max-size (bytes, or with a suffix k, M or G; at least "
+       "4k)\n"},
       {{"--version"}, nullptr, 0, "out.txt", "zelk_tran 1.0.0.1\n"},
       {{"--status"}, nullptr, 1, "err.txt", "zelk_tran: no companion serves " + bus_ + "\n"},
       {{"--json"}, nullptr, 2, "err.txt", "zelk_tran: --json needs --status\n"},
@@ -295,6 +324,67 @@ TEST_F(zelk_tran, delivers_every_generated_frame) {
   }
   tran->Signal(SIGINT);
   EXPECT_EQ(tran->Wait(), 0);
+}
+
+// logrotate's way: rename the log, then SIGHUP. The companion goes on; the renamed file and
+// the new one hold every generated frame from the first, in order and once.
+TEST_F(zelk_tran, reopens_its_log_on_sighup_losing_no_frame) {
+  const std::string log = dir_ / "bus.log";
+  auto tran = StartServing({"--generate", "2000", "--log", log});
+  ASSERT_TRUE(WaitFor([&] { return LineCount(log) >= 200; }));
+  std::filesystem::rename(log, log + ".1");
+  // Until the signal, frames go on into the renamed file.
+  const std::size_t at_rename = LineCount(log + ".1");
+  ASSERT_TRUE(WaitFor([&] { return LineCount(log + ".1") >= at_rename + 100; }));
+  tran->Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor([&] { return LineCount(log) >= 200; })) << Err();
+  tran->Signal(SIGTERM);
+  ASSERT_EQ(tran->Wait(), 0);
+
+  std::vector<frame::FrameRecord> frames = LoggedFrames(log + ".1");
+  const std::vector<frame::FrameRecord> after = LoggedFrames(log);
+  frames.insert(frames.end(), after.begin(), after.end());
+  FrameGenerator reference;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_EQ(frames[i], reference.Next()) << "frame " << i << " lost, doubled or altered";
+  }
+}
+
+// --log-max-size 8k --log-keep 3: once files were dropped, three rotated files and the current
+// one remain, each within the limit, in whole lines, together consecutive generated frames.
+// (At 1000 frames/s a batch, up to 100 ms of frames after a stall, stays far below 8 KiB.)
+TEST_F(zelk_tran, rotates_its_log_by_size_keeping_consecutive_frames) {
+  const std::string log = dir_ / "bus.log";
+  auto tran = StartServing(
+      {"--generate", "1000", "--log", log, "--log-max-size", "8k", "--log-keep", "3"});
+  const frame::FrameRecord first = FrameGenerator().Next();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        CandumpEntry entry;
+        const std::string text = ReadFile(log + ".3");
+        return ParseCandumpLine(text.substr(0, text.find('\n')), entry) ==
+                   CandumpLineKind::kFrame &&
+               entry.record != first;
+      },
+      30s))
+      << "no rotated file was dropped";
+  tran->Signal(SIGTERM);
+  ASSERT_EQ(tran->Wait(), 0);
+
+  EXPECT_FALSE(std::filesystem::exists(log + ".4"));
+  std::vector<frame::FrameRecord> frames;
+  for (const std::string& name : {log + ".3", log + ".2", log + ".1", log}) {
+    EXPECT_LE(std::filesystem::file_size(name), 8192u) << name;
+    const std::vector<frame::FrameRecord> in_file = LoggedFrames(name);
+    frames.insert(frames.end(), in_file.begin(), in_file.end());
+  }
+  ASSERT_FALSE(frames.empty());
+  FrameGenerator reference;
+  std::size_t dropped = 0;
+  while (reference.Next() != frames[0]) ASSERT_LT(++dropped, 1'000'000u);
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    ASSERT_EQ(frames[i], reference.Next()) << "frame " << i << " lost, doubled or altered";
+  }
 }
 
 TEST_F(zelk_tran, logs_frames_that_python_can_reads_back) {

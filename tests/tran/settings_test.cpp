@@ -20,6 +20,8 @@ TEST(tran_settings, parses_the_file_and_options_over_it) {
       "  source = socketcand:10.0.0.2:29536:can0\r\n"
       "listen 0.0.0.0:29536\n"
       "log=/var/tmp/bus.log\n"
+      "log-max-size = 100M\n"
+      "log-keep 7\n"
       "generate 5\n"
       "listen-any-user = yes\n"
       "hardware-time\n"
@@ -30,6 +32,8 @@ TEST(tran_settings, parses_the_file_and_options_over_it) {
   EXPECT_TRUE(s.listen_any_user);
   EXPECT_TRUE(s.hardware_time);
   EXPECT_EQ(s.log_path, "/var/tmp/bus.log");
+  EXPECT_EQ(s.log_max_size, 100u * 1024 * 1024);
+  EXPECT_EQ(s.log_keep, 7u);
   EXPECT_TRUE(s.foreground);
   ASSERT_EQ(ParseSettingsText("foreground = false", s), std::nullopt);
   EXPECT_FALSE(s.foreground);
@@ -47,6 +51,16 @@ TEST(tran_settings, parses_the_file_and_options_over_it) {
   EXPECT_EQ(s.generate_rate, 5u);  // kept from the file
   EXPECT_TRUE(s.foreground);
   EXPECT_EQ(s.idle_exit_seconds, 3u);
+  EXPECT_EQ(s.log_keep, 7u);  // kept from the file
+
+  // Sizes in bytes or KiB, MiB, GiB; keep alone needs a size, here the file's.
+  const std::pair<std::string_view, std::uint64_t> sizes[] = {
+      {"4096", 4096}, {"64k", 65536}, {"64K", 65536}, {"1M", 1048576}, {"2G", 2147483648}};
+  for (const auto& [text, bytes] : sizes) {
+    ASSERT_EQ(Parse({"--log-max-size", text, "--log-keep=1"}, s), std::nullopt) << text;
+    EXPECT_EQ(s.log_max_size, bytes);
+    EXPECT_EQ(s.log_keep, 1u);
+  }
 }
 
 // A replay is the source: a later layer's source or replay overrides an earlier layer's.
@@ -97,6 +111,8 @@ TEST(tran_settings, rejects_bad_options_naming_the_item) {
       " (expected virtual, socketcan:IFACE or socketcand:HOST:PORT:CHANNEL)";
   const std::string kExclusive =
       "--replay and --source exclude each other (a replay is the source)";
+  const std::string kSizes =
+      " for log-max-size (bytes, or with a suffix k, M or G; at least 4k)";
   const std::string kSpeeds =
       " (0: as fast as the clients take the frames; else a factor from 0.001, 1 = recorded)";
   struct Case {
@@ -122,6 +138,15 @@ TEST(tran_settings, rejects_bad_options_naming_the_item) {
       {{"--speed", "2", "--source", "virtual"}, "--loop and --speed need --replay"},
       {{"--loop=yes", "--replay", "a.log"}, "option --loop takes no value"},
       {{"--listen-any-user"}, "--listen-any-user needs --listen"},
+      {{"--log-max-size", "1M"}, "--log-max-size and --log-keep need --log"},
+      {{"--log-keep", "3", "--log-max-size", "1M"}, "--log-max-size and --log-keep need --log"},
+      {{"--log", "a.log", "--log-keep", "3"}, "--log-keep needs --log-max-size"},
+      {{"--log", "a.log", "--log-max-size", "4095"}, "bad size '4095'" + kSizes},
+      {{"--log", "a.log", "--log-max-size", "1.5M"}, "bad size '1.5M'" + kSizes},
+      {{"--log", "a.log", "--log-max-size", "10m"}, "bad size '10m'" + kSizes},
+      {{"--log", "a.log", "--log-max-size", "M"}, "bad size 'M'" + kSizes},
+      {{"--log", "a.log", "--log-max-size", "99999999999G"}, "bad size '99999999999G'" + kSizes},
+      {{"--log-keep", "0"}, "bad count '0' for log-keep (1 to 1000 files)"},
       {{"--replay"}, "option --replay needs a value"},
       {{"--speed", "-1"}, "bad speed '-1'" + kSpeeds},
       {{"--speed", "nan"}, "bad speed 'nan'" + kSpeeds},
@@ -147,6 +172,7 @@ TEST(tran_settings, file_errors_name_the_line) {
       {"\n\n# x\nforeground = maybe",
        "line 4: bad value 'maybe' for foreground (expected true or false)"},
       {"generate\n", "line 1: missing value for generate"},
+      {"log-keep = many\n", "line 1: bad count 'many' for log-keep (1 to 1000 files)"},
       {"version\n", "line 1: 'version' is not a setting"},
       {"--bus /x\n", "line 1: unknown setting '--bus'"},
   };
