@@ -399,9 +399,16 @@ void Hub::Impl::Run() {
     if (fds[0].revents & POLLIN) {
       std::uint64_t count;
       [[maybe_unused]] const auto n = ::read(wake_fd, &count, sizeof count);
-      std::lock_guard lock(mutex);
-      if (stop) break;
+      std::unique_lock lock(mutex);
       deliveries.swap(pending);
+      if (stop) {
+        // The host's last deliveries and what is queued go out as far as the sockets take
+        // them without waiting; then the hub closes.
+        lock.unlock();
+        for (auto& [code, packet] : deliveries) Route(code, packet, nullptr);
+        for (auto& c : clients) Flush(c);
+        break;
+      }
     }
     for (auto& [code, packet] : deliveries) Route(code, packet, nullptr);
     deliveries.clear();
@@ -536,10 +543,10 @@ void Hub::Stop() {
     std::lock_guard lock(d.mutex);
     d.stop = true;
     d.running = false;
-    d.pending.clear();
   }
   WriteWake(d.wake_fd);
   d.thread.join();
+  d.pending.clear();
   d.ShutDown();
 }
 

@@ -64,6 +64,16 @@ void Bridge::OnHoldEnd() {
   }
 }
 
+void Bridge::Flush() {
+  if (intake_) intake_->Drain();
+  if (coalescer_) {
+    if (const auto end = coalescer_->HoldEnd()) coalescer_->Tick(*end);
+  }
+  if (hold_timer_ != 0) loop_->CancelTimer(hold_timer_);
+  hold_timer_ = 0;
+  if (intake_) intake_->Release();
+}
+
 std::size_t Bridge::Transmit(std::span<const frame::FrameRecord> records, std::uint64_t origin) {
   const std::size_t accepted = source_.Transmit(records, origin);
   if (!source_echoes_ && accepted > 0) {

@@ -70,6 +70,9 @@ class Bridge {
   void CoalesceOn(EventLoop& loop, std::chrono::steady_clock::duration hold,
                   PostQueue* intake = nullptr);
 
+  // Hands over at once what waits in the intake and the coalescer (before the bridge goes).
+  void Flush();
+
   // Frames to put on the CAN bus; origin is the socketcand client that sent them (0: none).
   // Returns how many the source accepted.
   std::size_t Transmit(std::span<const frame::FrameRecord> records, std::uint64_t origin = 0);

@@ -1,44 +1,41 @@
 // The companion process.
 //
 // Threads:
-//   - the main thread runs the event loop: signals (signalfd), the socketcand server and
-//     client sockets, the CAN socket, the generator, the log and the periodic timers; the
-//     bridge, the source, the server and the log are owned by it and touched only there;
+//   - the main thread runs the event loop: signals (signalfd), the settings file's watch, the
+//     socketcand server and client sockets, the CAN socket, the generator, the log and the
+//     periodic timers; what is served (Serving: the bridge, the source, the server and the
+//     log) is owned by it and touched only there;
 //   - the hub's thread (started by pelmo::Hub::Start) owns the bus sockets; its post observer
 //     only pushes into the PostQueue, which wakes the main thread, and pauses the posting
-//     clients when that queue is long.
-// Flow: frames for CAN that the source cannot send yet are held by it; while the bridge says
-// it is congested, the hub stops reading posting clients and the socketcand server stops
-// reading its sending clients, and the generator skips the frames that fall due.
+//     clients when that queue is long; it answers the status queries from a snapshot the main
+//     thread refreshes under a mutex.
 // SIGTERM, SIGINT and SIGHUP are blocked in every thread before the hub starts, and read
 // from a signalfd by the main thread: SIGTERM and SIGINT end the companion; SIGHUP asks it to
-// reload (the log is opened anew at its path, for logrotate) and never ends it.
+// reload (the log is opened anew at its path, for logrotate, and the settings file is read
+// again) and never ends it. A saved settings file is applied by itself too (inotify).
 #include "tran/companion.h"
 
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <memory>
-#include <optional>
+#include <mutex>
 #include <vector>
 
 #include "hub/hub.h"
+#include "tran/bridge.h"
 #include "tran/bus_load.h"
+#include "tran/event_loop.h"
+#include "tran/report.h"
+#include "tran/serving.h"
+#include "tran/socket_owner.h"
 #include "tran/status.h"
 #include "tran/status_query.h"
-#include "tran/bridge.h"
-#include "tran/can_source.h"
-#include "tran/candump_log.h"
-#include "tran/event_loop.h"
-#include "tran/frame_generator.h"
-#include "tran/report.h"
-#include "tran/socket_owner.h"
-#include "tran/socketcand_server.h"
 
 namespace tran {
 
@@ -46,83 +43,8 @@ namespace {
 
 using Clock = EventLoop::Clock;
 constexpr std::chrono::seconds kHousekeepingPeriod{1};
-constexpr std::size_t kGeneratorBatch = 4096;
-constexpr std::uint64_t kGeneratorTickFrames = 256;
-// A full-speed replay waits while a bus client has this many blocks queued (of the hub's 4096)
-// or a socketcand client this many bytes (of the server's 1 MiB): far below the drop bounds.
-constexpr std::size_t kReplayHubBacklogBlocks = 256;
-constexpr std::size_t kReplayServerBacklogBytes = 256 * 1024;
-// The companion's reasons to pause the hub's posting clients (pelmo::Hub::PausePosters).
-constexpr std::uint32_t kPauseQueueLong = 1;   // the PostQueue is long
-constexpr std::uint32_t kPauseCongested = 2;   // the CAN source holds many frames
-
-std::unique_ptr<CanSource> MakeSource(const TranSettings& settings, ReplayOptions replay) {
-  switch (settings.source) {
-    case SourceKind::kReplay:
-      replay.path = settings.replay_path;
-      replay.loop = settings.replay_loop;
-      replay.speed = settings.replay_speed;
-      return MakeReplaySource(std::move(replay));
-    case SourceKind::kSocketcan:
-      return MakeSocketcanSource(settings.iface, settings.hardware_time);
-    case SourceKind::kSocketcand: {
-      SocketcandClientOptions options;
-      options.host = settings.remote_host;
-      options.port = settings.remote_port;
-      options.channel = settings.remote_channel;
-      return MakeSocketcandClientSource(std::move(options));
-    }
-    case SourceKind::kVirtual:
-      break;
-  }
-  return MakeVirtualSource();
-}
-
-// Puts generated frames on the bus at the configured rate, in batches per timer tick.
-class GeneratorDriver {
- public:
-  GeneratorDriver(EventLoop& loop, Bridge& bridge, std::uint64_t rate)
-      : loop_(loop),
-        bridge_(bridge),
-        pacer_(rate, Clock::now()),
-        tick_(std::clamp<Clock::duration>(
-            std::chrono::nanoseconds(kGeneratorTickFrames * 1'000'000'000ULL / rate),
-            std::chrono::milliseconds(1), std::chrono::milliseconds(10))) {
-    Arm();
-  }
-  ~GeneratorDriver() { loop_.CancelTimer(timer_); }
-
- private:
-  void Tick() {
-    std::uint64_t due = pacer_.TakeDue(Clock::now());
-    // A generator is a source of load, not a sender whose frames were accepted: while CAN
-    // cannot take more, the frames due are not generated.
-    if (bridge_.Congested()) due = 0;
-    while (due > 0) {
-      const std::size_t count =
-          static_cast<std::size_t>(std::min<std::uint64_t>(due, kGeneratorBatch));
-      batch_.resize(count);
-      for (auto& record : batch_) record = generator_.Next();
-      bridge_.Transmit(batch_);
-      due -= count;
-    }
-    Arm();
-  }
-  void Arm() {
-    // Frames go out in batches of about kGeneratorTickFrames, one tick per 1..10 ms: fewer
-    // wake-ups and blocks per frame for the companion and for every client.
-    const auto next = std::max(pacer_.NextDue(), Clock::now() + tick_);
-    timer_ = loop_.AddTimer(next, [this] { Tick(); });
-  }
-
-  EventLoop& loop_;
-  Bridge& bridge_;
-  FrameGenerator generator_;
-  GeneratorPacer pacer_;
-  std::vector<frame::FrameRecord> batch_;
-  Clock::duration tick_;
-  std::uint64_t timer_ = 0;
-};
+// A saved settings file is read once the writes around the save have settled.
+constexpr std::chrono::milliseconds kSettingsSettle{150};
 
 // Reports growth of the drop counters, at most once per housekeeping period.
 class DropReporter {
@@ -132,15 +54,76 @@ class DropReporter {
     if (now_value > last) ReportError(what + ": " + std::to_string(now_value - last));
     last = now_value;
   }
+  void Reset() { last_.clear(); }  // the counters start again (a new source)
 
  private:
   std::map<std::string, std::uint64_t> last_;
 };
 
+// Watches the settings file's folder for the file being written, replaced or removed. A
+// folder that does not exist yet is looked for again at each Arm() (each reload).
+class SettingsWatch {
+ public:
+  SettingsWatch(EventLoop& loop, const std::string& path, std::function<void()> changed)
+      : loop_(loop), changed_(std::move(changed)), path_(path) {
+    Arm();
+  }
+  ~SettingsWatch() {
+    if (timer_) loop_.CancelTimer(timer_);
+    if (fd_ >= 0) {
+      loop_.Unwatch(fd_);
+      ::close(fd_);
+    }
+  }
+  void Arm() {
+    if (path_.empty() || fd_ >= 0) return;
+    const std::filesystem::path file(path_);
+    name_ = file.filename().string();
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ < 0) return;
+    if (inotify_add_watch(fd_, file.parent_path().c_str(),
+                          IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_MOVED_FROM) < 0) {
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+    loop_.Watch(fd_, POLLIN, [this](short) { OnEvents(); });
+  }
+
+ private:
+  void OnEvents() {
+    alignas(inotify_event) char buffer[4096];
+    bool ours = false;
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+        inotify_event event;
+        std::memcpy(&event, buffer + at, sizeof event);
+        if (event.len > 0 && name_ == buffer + at + sizeof(inotify_event)) ours = true;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
+      }
+    }
+    if (!ours) return;
+    if (timer_) loop_.CancelTimer(timer_);
+    timer_ = loop_.AddTimer(Clock::now() + kSettingsSettle, [this] {
+      timer_ = 0;
+      changed_();
+    });
+  }
+
+  EventLoop& loop_;
+  std::function<void()> changed_;
+  std::string path_;
+  std::string name_;
+  int fd_ = -1;
+  std::uint64_t timer_ = 0;
+};
+
 }  // namespace
 
 int RunCompanion(const TranSettings& settings, bool detached,
-                 const std::function<void(StartStatus)>& on_started) {
+                 const std::function<void(StartStatus)>& on_started, const SettingsFile& file) {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
@@ -160,18 +143,12 @@ int RunCompanion(const TranSettings& settings, bool detached,
   } signal_closer{signal_fd};
 
   EventLoop loop;
-  // A replay starts once someone sees it, and at speed 0 keeps within what its readers take;
-  // both questions are answered by the hub, the log and the server, set up below.
-  std::function<bool()> consumers_present;
-  std::function<bool()> consumers_full;
-  ReplayOptions replay;
-  replay.ready = [&consumers_present] { return consumers_present(); };
-  replay.consumers_full = [&consumers_full] { return consumers_full(); };
-  std::unique_ptr<CanSource> source = MakeSource(settings, std::move(replay));
-  std::unique_ptr<Bridge> bridge;
+  // What is served now; replaced as a whole when the settings change.
+  std::unique_ptr<Serving> serving;
+  Serving* active = nullptr;  // the one posts go to, also while it is being taken down
   pelmo::Hub* hub_for_posts = nullptr;
-  PostQueue posted(loop, [&bridge, &hub_for_posts](std::span<const frame::FrameRecord> records) {
-    bridge->Transmit(records);
+  PostQueue posted(loop, [&active, &hub_for_posts](std::span<const frame::FrameRecord> records) {
+    if (active) active->GetBridge().Transmit(records);
     hub_for_posts->ResumePosters(kPauseQueueLong);  // the queue is empty again
   });
 
@@ -183,9 +160,10 @@ int RunCompanion(const TranSettings& settings, bool detached,
   hub.SetPostObserver([&posted, &hub](std::uint32_t code, std::span<const std::uint8_t> block) {
     if (posted.Push(code, block)) hub.PausePosters(kPauseQueueLong);
   });
-  // The status: refreshed on this thread, read on the hub's when a client asks.
+  // The status and what is served: refreshed on this thread, read on the hub's.
   std::mutex status_mutex;
-  StatusSnapshot status;  // guarded by status_mutex
+  StatusSnapshot status;                           // guarded by status_mutex
+  std::string served = DescribeServing(settings);  // guarded by status_mutex
   const auto answer = [&](auto format) {
     return [&status_mutex, &status, format](const std::vector<pelmo::ClientView>& clients) {
       std::lock_guard lock(status_mutex);
@@ -195,8 +173,10 @@ int RunCompanion(const TranSettings& settings, bool detached,
   };
   hub.SetHostAnswer(kStatusTextName, answer(FormatStatusText));
   hub.SetHostAnswer(kStatusJsonName, answer(FormatStatusJson));
-  const std::string serving = DescribeServing(settings);
-  hub.SetHostAnswer(kServingName, [serving](const auto&) { return serving; });
+  hub.SetHostAnswer(kServingName, [&](const auto&) {
+    std::lock_guard lock(status_mutex);
+    return served;
+  });
   // Asked to end: the loop quits once it gets to it; the answer goes out first.
   hub.SetHostAnswer(kStopName, [&loop](const auto&) {
     loop.Post([&loop] {
@@ -211,9 +191,9 @@ int RunCompanion(const TranSettings& settings, bool detached,
       // The same settings: nothing to do. Others: say what serves, and how to switch.
       std::string theirs;
       if (AskCompanion(hub.Path(), kServingName, &theirs, nullptr) == AskResult::kAnswered &&
-          theirs != serving) {
+          theirs != served) {
         ReportError("a companion already serves " + hub.Path() + " with " + theirs +
-                    "; this start asked for " + serving +
+                    "; this start asked for " + served +
                     " (run zelk_tran --restart, or send it SIGHUP after saving the settings)");
         on_started(StartStatus::kFailed);
         return 1;
@@ -229,83 +209,14 @@ int RunCompanion(const TranSettings& settings, bool detached,
     case pelmo::HubStart::kStarted:
       break;
   }
-  const auto fail = [&](const std::string& message) {
-    ReportError(message);
+  serving = Serving::Start(settings, loop, hub, posted, &error);
+  if (!serving) {
+    ReportError(error);
     hub.Stop();
     on_started(StartStatus::kFailed);
     return 1;
-  };
-
-  CandumpLog log;
-  if (!settings.log_path.empty() &&
-      !log.Open(settings.log_path, &error, {settings.log_max_size, settings.log_keep})) {
-    return fail(error);
   }
-
-  std::unique_ptr<SocketcandServer> server;
-  if (settings.listen) {
-    SocketcandServerOptions options;
-    options.address = settings.listen_address;
-    options.port = settings.listen_port;
-    options.any_user = settings.listen_any_user;
-    server = std::make_unique<SocketcandServer>(
-        loop, options, [&bridge](std::span<const frame::FrameRecord> records, std::uint64_t id) {
-          bridge->Transmit(records, id);
-        });
-    if (!server->Start(&error)) return fail(error);
-  }
-
-  consumers_present = [&] {
-    return log.IsOpen() || hub.Stats().clients > 0 || (server && server->ClientCount() > 0);
-  };
-  consumers_full = [&] {
-    return hub.LargestClientBacklog() >= kReplayHubBacklogBlocks ||
-           (server && server->LargestClientBacklogBytes() >= kReplayServerBacklogBytes);
-  };
-  bridge = std::make_unique<Bridge>(
-      *source,
-      [&hub](std::uint32_t code, std::span<const std::uint8_t> block) { hub.Deliver(code, block); },
-      server.get(), log.IsOpen() ? &log : nullptr);
-  // Frames close together share a block; posts wait for a running hold instead of waking us.
-  bridge->CoalesceOn(loop, kDeliveryHold, &posted);
-  bridge->OnCongestion([&hub, &server](bool congested) {
-    if (congested) {
-      hub.PausePosters(kPauseCongested);
-    } else {
-      hub.ResumePosters(kPauseCongested);
-    }
-    if (server) server->PauseReading(congested);
-  });
-  if (!source->Start(
-          loop,
-          [&bridge](std::span<const frame::FrameRecord> records, std::span<const FrameTime> times) {
-            bridge->Received(records, times);
-          },
-          &error)) {
-    return fail(error);
-  }
-
-  std::optional<GeneratorDriver> generator;
-  if (settings.generate_rate > 0) generator.emplace(loop, *bridge, settings.generate_rate);
-
-  // SIGHUP: what a reload does. The log goes on in the renamed file until the new one is open,
-  // so no frame is lost; when the path cannot be opened, it goes on there until a later SIGHUP.
-  const auto on_hangup = [&log] {
-    std::string reopen_error;
-    if (log.IsOpen() && !log.Reopen(&reopen_error)) {
-      ReportError(reopen_error + "; logging goes on in the file open before");
-    }
-  };
-  loop.Watch(signal_fd, POLLIN, [&loop, signal_fd, &on_hangup](short) {
-    signalfd_siginfo info;
-    while (::read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-      if (info.ssi_signo == SIGHUP) {
-        on_hangup();
-      } else {
-        loop.Quit();
-      }
-    }
-  });
+  active = serving.get();
 
   // The status snapshot, every quarter second; the bus load moves on with it.
   StatusSnapshot fresh;
@@ -313,30 +224,42 @@ int RunCompanion(const TranSettings& settings, bool detached,
   fresh.pid = static_cast<long>(::getpid());
   fresh.started = Clock::now();
   fresh.bus_path = hub.Path();
-  fresh.source = DescribeSource(settings);
-  fresh.log_path = log.IsOpen() ? settings.log_path : std::string();
-  if (server) fresh.listen = settings.listen_address + ":" + std::to_string(server->Port());
+  const auto describe = [&] {
+    const TranSettings& now = serving->Settings();
+    fresh.source = DescribeSource(now);
+    fresh.log_path = serving->Log().IsOpen() ? now.log_path : std::string();
+    fresh.listen.clear();
+    if (serving->Server()) {
+      fresh.listen = now.listen_address + ":" + std::to_string(serving->Server()->Port());
+    }
+  };
+  describe();
   std::function<void()> refresh_status;
   refresh_status = [&] {
-    bridge->Load().Roll();
-    const SourceCounters counters = source->Counters();
-    fresh.source_status = source->Status();
-    fresh.frames_last_second = bridge->Load().FramesLastSecond();
-    fresh.bits_last_second = bridge->Load().BitsLastSecond();
-    fresh.peak_frames = bridge->Load().PeakFrames();
-    fresh.peak_bits = bridge->Load().PeakBits();
-    fresh.received = bridge->FramesReceived();
-    fresh.sent = bridge->FramesSent();
-    fresh.held = source->TransmitBacklog();
+    Bridge& bridge = serving->GetBridge();
+    CanSource& source = serving->Source();
+    bridge.Load().Roll();
+    const SourceCounters counters = source.Counters();
+    fresh.source_status = source.Status();
+    fresh.frames_last_second = bridge.Load().FramesLastSecond();
+    fresh.bits_last_second = bridge.Load().BitsLastSecond();
+    fresh.peak_frames = std::max(fresh.peak_frames, bridge.Load().PeakFrames());
+    fresh.peak_bits = std::max(fresh.peak_bits, bridge.Load().PeakBits());
+    fresh.received = bridge.FramesReceived();
+    fresh.sent = bridge.FramesSent();
+    fresh.held = source.TransmitBacklog();
     fresh.not_transmitted = counters.tx_dropped;
     fresh.rx_queue_drops = counters.rx_overflow;
     fresh.posts_dropped = posted.Dropped();
     fresh.hub_blocks_dropped = hub.Stats().blocks_dropped;
-    if (server) {
+    fresh.socketcand_frames_dropped = 0;
+    fresh.socketcand_clients = 0;
+    if (SocketcandServer* server = serving->Server()) {
       fresh.socketcand_frames_dropped = server->Counters().frames_dropped;
       fresh.socketcand_clients = server->ClientCount();
     }
-    fresh.log_frames_not_logged = log.LinesLost();
+    fresh.log_frames_not_logged = serving->Log().LinesLost();
+    fresh.log_bytes = 0;
     if (!fresh.log_path.empty()) {
       std::error_code ignored;
       const auto size = std::filesystem::file_size(fresh.log_path, ignored);
@@ -350,15 +273,81 @@ int RunCompanion(const TranSettings& settings, bool detached,
   };
   refresh_status();
 
+  // Reloading: the settings file read again, the command line over it. What is served is
+  // replaced only when it changes; the hub and its clients stay. A file with an error changes
+  // nothing. Settings that cannot be served put the old ones back.
+  DropReporter drops;
+  const auto reload = [&] {
+    if (!file.reread) return;
+    std::string why;
+    std::optional<TranSettings> next = file.reread(&why);
+    if (!next) {
+      ReportError("settings not applied: " + why);
+      return;
+    }
+    if (next->bus_path != settings.bus_path && !next->bus_path.empty()) {
+      ReportError("settings not applied: a companion cannot move to another bus while it "
+                  "serves one (run zelk_tran --restart)");
+      return;
+    }
+    const std::string wanted = DescribeServing(*next);
+    if (wanted == DescribeServing(serving->Settings())) return;
+    const TranSettings before = serving->Settings();
+    serving.reset();  // `active` still names it while it hands over what it holds
+    active = nullptr;
+    drops.Reset();
+    serving = Serving::Start(*next, loop, hub, posted, &why);
+    std::string now_served = wanted;
+    if (serving) {
+      ReportNotice("settings applied: now " + wanted);
+    } else {
+      ReportError("settings not applied: " + why + "; serving as before");
+      serving = Serving::Start(before, loop, hub, posted, &why);
+      now_served = DescribeServing(before);
+      if (!serving) {
+        ReportError("cannot serve as before either: " + why + "; exiting");
+        loop.Quit();
+        return;
+      }
+    }
+    active = serving.get();
+    describe();
+    std::lock_guard lock(status_mutex);
+    served = now_served;
+  };
+  SettingsWatch watch(loop, file.path, reload);
+
+  // SIGHUP: the log is opened anew at its path (it goes on in the renamed file until the new
+  // one is open, so no frame is lost; when the path cannot be opened, it goes on there until a
+  // later SIGHUP), then the settings are read again.
+  const auto on_hangup = [&] {
+    std::string reopen_error;
+    if (serving->Log().IsOpen() && !serving->Log().Reopen(&reopen_error)) {
+      ReportError(reopen_error + "; logging goes on in the file open before");
+    }
+    reload();
+    watch.Arm();  // the settings folder may have been made since
+  };
+  loop.Watch(signal_fd, POLLIN, [&loop, signal_fd, &on_hangup](short) {
+    signalfd_siginfo info;
+    while (::read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      if (info.ssi_signo == SIGHUP) {
+        on_hangup();
+      } else {
+        loop.Quit();
+      }
+    }
+  });
+
   // Housekeeping: drop reports and the idle exit.
   const unsigned idle_limit =
       settings.idle_exit_seconds.value_or(detached ? kDefaultIdleExitSeconds : 0);
   Clock::time_point last_active = Clock::now();
-  DropReporter drops;
   std::function<void()> housekeeping;
   housekeeping = [&] {
     const pelmo::HubStats stats = hub.Stats();
-    const SourceCounters counters = source->Counters();
+    const SourceCounters counters = serving->Source().Counters();
+    SocketcandServer* server = serving->Server();
     drops.Check("frames posted while the bridge was busy, dropped", posted.Dropped());
     drops.Check("blocks dropped for slow bus clients", stats.blocks_dropped);
     drops.Check("frames lost in the CAN receive queue", counters.rx_overflow);
@@ -391,13 +380,14 @@ int RunCompanion(const TranSettings& settings, bool detached,
 
   if (!detached) {
     ReportNotice("serving " + hub.Path() + " (source " + DescribeSource(settings) + ")");
-    if (server) {
+    if (serving->Server()) {
       ReportNotice("socketcand server on " + settings.listen_address + ":" +
-                   std::to_string(server->Port()));
+                   std::to_string(serving->Server()->Port()));
     }
   }
-  if (server) {
-    const std::string where = settings.listen_address + ":" + std::to_string(server->Port());
+  if (serving->Server()) {
+    const std::string where =
+        settings.listen_address + ":" + std::to_string(serving->Server()->Port());
     if (!IsLoopbackAddress(settings.listen_address)) {
       ReportWarning("socketcand server on " + where +
                     " has no authentication: anyone who can reach it reads and sends frames");
@@ -408,11 +398,11 @@ int RunCompanion(const TranSettings& settings, bool detached,
   on_started(StartStatus::kReady);
   loop.Run();
 
-  // The hub stops first so that its thread no longer posts into the queue.
+  // What the bridge holds goes to the hub, which sends what it has queued, then stops; its
+  // thread then no longer posts into the queue.
+  serving->GetBridge().Flush();
   hub.Stop();
-  generator.reset();
-  source->Stop();
-  if (server) server->Stop();
+  serving.reset();
   return 0;
 }
 

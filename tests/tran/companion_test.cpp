@@ -309,6 +309,42 @@ TEST_F(zelk_tran, tells_its_status_over_the_bus) {
   EXPECT_EQ(tran->Wait(), 0);
 }
 
+// A changed settings file is applied while a monitor-like client stays registered: by SIGHUP
+// (the settings folder did not exist at start), then by itself once saved; a file with an
+// error changes nothing and names its line.
+TEST_F(zelk_tran, applies_a_changed_settings_file_while_clients_stay) {
+  auto tran = StartServing({"--idle-exit", "0"});
+  BusClient client;
+  ASSERT_TRUE(WaitFor([] { return BusClients() == 1; }));
+  const std::string conf = dir_ / "cfg/zelk/zelk_tran.conf";
+  const auto save = [&](const std::string& text) {
+    std::ofstream(conf + ".new") << text;
+    std::filesystem::rename(conf + ".new", conf);  // as editors save
+  };
+  const auto said = [&](const std::string& line) {
+    return WaitFor([&] { return Err().find(line + "\n") != std::string::npos; });
+  };
+  std::filesystem::create_directories(dir_ / "cfg/zelk");
+  save("generate = 500\n");
+  tran->Signal(SIGHUP);
+  EXPECT_TRUE(said("zelk_tran: settings applied: now source virtual, generating 500 frames/s"))
+      << Err();
+  EXPECT_GE(client.Collect(50).size(), 50u);
+
+  save("# a typo\ngenerate = fast\n");
+  EXPECT_TRUE(said("zelk_tran: settings not applied: " + conf +
+                   ": line 2: bad rate 'fast' for generate (0 to 10000000 frames/s)"))
+      << Err();
+  client.Collect(0);
+  EXPECT_GE(client.Collect(50).size(), 50u) << "the generator stopped after a bad file";
+
+  save("# back to the quiet bus\n");
+  EXPECT_TRUE(said("zelk_tran: settings applied: now source virtual")) << Err();
+  EXPECT_EQ(BusClients(), 1u);
+  tran->Signal(SIGTERM);
+  EXPECT_EQ(tran->Wait(), 0);
+}
+
 TEST_F(zelk_tran, delivers_every_generated_frame) {
   auto tran = StartServing({"--generate", "50000"});
   BusClient client;
