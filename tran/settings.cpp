@@ -410,7 +410,13 @@ std::string DescribeServing(const TranSettings& settings) {
             (settings.listen_port ? std::to_string(settings.listen_port) : std::string("any port"));
     if (settings.listen_any_user) text += " for every user";
   }
-  if (!settings.log_path.empty()) text += ", log " + absolute(settings.log_path);
+  if (!settings.log_path.empty()) {
+    text += ", log " + absolute(settings.log_path);
+    if (settings.log_max_size > 0) {
+      text += " rotated at " + std::to_string(settings.log_max_size) + " bytes, " +
+              std::to_string(settings.log_keep) + " kept";
+    }
+  }
   return text;
 }
 
