@@ -94,6 +94,58 @@ HUB_SEEDS = {
     ]),
 }
 
+# ---- pelmo_client_fuzz: see that fuzzer's comment ----
+
+def packet(p):
+    return bytes([0]) + struct.pack("<H", len(p)) + p
+
+
+def shaped(mtype, a=0, b=0, payload=b""):
+    return bytes([1, mtype]) + struct.pack("<IIH", a, b, len(payload)) + payload
+
+
+def answer(b, payload=b""):
+    return bytes([2]) + struct.pack("<IH", b, len(payload)) + payload
+
+
+GETSTR_CALL, GETVAR_CALL, SETVAR_CALL, SETSTR_CALL = 1, 2, 3, 4
+BUFFER_5 = 2 << 3
+
+CLIENT_SEEDS = {
+    "deliveries": bytes([0]) + b"".join([
+        shaped(INFO, 2, 0),
+        shaped(DELIVER, BRIDGE_DELIVERY, 0, RECORD),
+        shaped(DELIVER, 0x412, 0, RECORD * 4),
+        shaped(DELIVER, 0x400, 0, b""),
+        shaped(INFO, 3, 5),
+    ]),
+    # A string longer than the caller's buffer.
+    "get_string": bytes([GETSTR_CALL | BUFFER_5]) + b"".join([
+        shaped(INFO, 1, 0),
+        answer(1, b"can0 at 500k"),
+    ]),
+    "get_variable": bytes([GETVAR_CALL]) + b"".join([
+        shaped(INFO, 1, 0),
+        answer(1, struct.pack("<i", -5)),
+    ]),
+    "set_not_stored": bytes([SETVAR_CALL]) + b"".join([
+        answer(0),
+        shaped(DELIVER, 0x412, 0, RECORD),
+    ]),
+    "refused": bytes([SETSTR_CALL]) + b"".join([
+        shaped(INFO, 1, 0),
+        shaped(ERROR, 4, 0, b"peer of another user"),
+    ]),
+    # A client's message (ignored), then one cut short: the connection is dropped.
+    "garbage": bytes([0]) + b"".join([
+        shaped(DELIVER, 0x412, 0, RECORD),
+        packet(wire(REGISTER, 0x400, 0, b"hub?")),
+        packet(b"\x70\x6d\x01\x10"),
+        shaped(DELIVER, 0x412, 0, RECORD),
+    ]),
+}
+
+
 def write(fuzzer, seeds):
     folder = os.path.join(HERE, "corpus", fuzzer)
     os.makedirs(folder, exist_ok=True)
@@ -103,3 +155,4 @@ def write(fuzzer, seeds):
 
 
 write("hub_protocol_fuzz", HUB_SEEDS)
+write("pelmo_client_fuzz", CLIENT_SEEDS)
