@@ -3,6 +3,7 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ clang pkg-config
+  libclang-rt-14-dev  # clang's sanitizer and libFuzzer runtimes, for the fuzz preset
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl-dev
   python3-can xvfb xauth x11-apps xdotool imagemagick fonts-dejavu-core

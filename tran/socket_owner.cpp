@@ -58,6 +58,14 @@ struct FdCloser {
   ~FdCloser() { ::close(fd); }
 };
 
+// NLMSG_OK, with the header's unsigned length compared to the remaining length once that is
+// known not to be negative. The remaining length stays signed so that NLMSG_NEXT past the last
+// message ends the walk instead of wrapping around.
+bool MessageFits(const nlmsghdr* header, int length) {
+  return length >= static_cast<int>(sizeof(nlmsghdr)) && header->nlmsg_len >= sizeof(nlmsghdr) &&
+         header->nlmsg_len <= static_cast<unsigned>(length);
+}
+
 }  // namespace
 
 bool IsLoopbackAddress(const std::string& address) {
@@ -126,7 +134,7 @@ std::optional<uid_t> TcpPeerOwner(int fd, std::string* error) {
   } while (n < 0 && errno == EINTR);
   if (n < 0) return Fail(error, std::string("sock_diag: ") + std::strerror(errno));
   int length = static_cast<int>(n);
-  for (auto* header = reinterpret_cast<nlmsghdr*>(reply); NLMSG_OK(header, length);
+  for (auto* header = reinterpret_cast<nlmsghdr*>(reply); MessageFits(header, length);
        header = NLMSG_NEXT(header, length)) {
     if (header->nlmsg_type == NLMSG_ERROR) {
       const auto* failure = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
