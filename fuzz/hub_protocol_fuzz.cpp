@@ -247,10 +247,15 @@ class Run {
         c.owed.push_back({m->a, m->type, reads_.size() - 1});
         return;
       }
+      case MsgType::kQuery:
+        // This hub's host gives no answers: each query is answered "no such answer".
+        c.owed.push_back({m->a, m->type});
+        return;
       case MsgType::kDeliver:
       case MsgType::kReply:
       case MsgType::kInfo:
       case MsgType::kError:
+      case MsgType::kAnswer:
         return Bad(c, WireError::kMalformed);
     }
   }
@@ -404,6 +409,7 @@ class Run {
         const Owed owed = c.owed.front();
         c.owed.pop_front();
         Check(m->a == owed.id, "a reply out of order");
+        Check(owed.type != MsgType::kQuery, "a query answered with a reply");
         Check(m->b <= 1, "a reply status other than 0 or 1");
         if (owed.read != SIZE_MAX) reads_[owed.read].answered = true;
         if (owed.type == MsgType::kSetVar || owed.type == MsgType::kSetStr) {
@@ -416,6 +422,14 @@ class Run {
                 "a reply value of the wrong size");
           reads_[owed.read].actual = Bytes(m->payload.begin(), m->payload.end());
         }
+        return;
+      }
+      case MsgType::kAnswer: {
+        Check(!c.owed.empty(), "an answer to no request");
+        const Owed owed = c.owed.front();
+        c.owed.pop_front();
+        Check(m->a == owed.id && owed.type == MsgType::kQuery, "an answer out of order");
+        Check(m->b == 0 && m->payload.empty(), "an answer from a hub without answers");
         return;
       }
       case MsgType::kInfo:

@@ -9,8 +9,8 @@ import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-REGISTER, UNREGISTER, POST, SETVAR, GETVAR, SETSTR, GETSTR = 1, 2, 3, 4, 5, 6, 7
-DELIVER, REPLY, INFO, ERROR = 16, 17, 18, 19
+REGISTER, UNREGISTER, POST, SETVAR, GETVAR, SETSTR, GETSTR, QUERY = 1, 2, 3, 4, 5, 6, 7, 8
+DELIVER, REPLY, INFO, ERROR, ANSWER = 16, 17, 18, 19, 20
 MONITOR_POST, BRIDGE_DELIVERY = 0x20000412, 0x10000412
 RECORD = bytes(range(16))
 
@@ -49,6 +49,7 @@ HUB_SEEDS = {
         msg(1, SETSTR, 3, 4, b"portcan0"),
         msg(1, GETSTR, 4, 0, b"port"),
         msg(0, GETSTR, 5, 0, b"none"),
+        msg(0, QUERY, 6, 0, b"zelk_tran.status"),
         msg(1, UNREGISTER),
     ]),
     # The companion's hub: a monitor's frames go to the host, its echo to every client.
