@@ -27,13 +27,15 @@ in_order() { # FILE FIRST N: lines FIRST.. hold N frames 123#1122334455667788
   tail -n +"$2" "$1" | head -n "$3" | grep -c -x -F '123#1122334455667788' || true
 }
 
-# can-utils first: cangen waits while the queue is full.
+# can-utils first: cangen -p waits (poll) while the queue is full.
 start=$(now)
-cangen "$adapter_if" -n "$count" -g 0 -I 123 -L 8 -D 1122334455667788
+TIMEFORMAT="%U %S"
+{ time cangen "$adapter_if" -n "$count" -g 0 -p 1000 -I 123 -L 8 -D 1122334455667788; } 2>"$work/cangen.cpu"
 wait_for_all() { recorded_at_least "$1"; }
 until wait_for_all "$count"; do sleep 0.05; done
 cangen_s=$(awk -v a="$(now)" -v b="$start" 'BEGIN { printf "%.2f", a - b }')
-echo "cangen:    $(in_order "$adapter_record" 1 "$count") of $count frames at the adapter in $cangen_s s"
+echo "cangen:    $(in_order "$adapter_record" 1 "$count") of $count frames at the adapter in $cangen_s s," \
+  "$(awk '{ printf "%.2f", $1 + $2 }' "$work/cangen.cpu") s of CPU"
 
 start_companion --source "socketcan:$adapter_if"
 ticks_before=$(cpu_ticks "$tran_pid")

@@ -49,9 +49,11 @@ inline constexpr std::chrono::milliseconds kDeliveryHold{2};
 // How long the hub waits after reading a client's posts before reading that client again: a
 // trickle of posts is then read in batches; a frame waits at most this long to be read.
 inline constexpr std::chrono::milliseconds kPostReadHold{2};
-// Frames held for transmission at which senders are paused, and at which they resume.
+// Frames held for transmission at which senders are paused, and at which they resume: soon,
+// so that on a slow bus a sender waits seconds at most for its next frame to be taken (a
+// sender gives up after a while without progress), yet not after every frame.
 inline constexpr std::size_t kTransmitHighWater = 4096;
-inline constexpr std::size_t kTransmitLowWater = 1024;
+inline constexpr std::size_t kTransmitLowWater = kTransmitHighWater - 64;
 
 class Bridge {
  public:
