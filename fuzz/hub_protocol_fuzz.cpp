@@ -52,6 +52,7 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz/fuzz_reader.h"
 #include "hub/bus_path.h"
 #include "hub/hub.h"
 #include "hub/protocol.h"
@@ -74,39 +75,13 @@ constexpr int kInputsPerHub = 4096;
 
 std::string g_bus_dir;
 
-[[noreturn]] void Fail(const char* what) {
-  std::fprintf(stderr, "hub_protocol_fuzz: %s\n", what);
-  std::abort();
-}
+[[noreturn]] void Fail(const char* what) { fuzz::Fail("hub_protocol_fuzz", what); }
 
 void Check(bool ok, const char* what) {
   if (!ok) Fail(what);
 }
 
-struct Reader {
-  const std::uint8_t* p;
-  std::size_t left;
-  std::uint8_t U8() {
-    if (left == 0) return 0;
-    --left;
-    return *p++;
-  }
-  std::uint16_t U16() {
-    const std::uint16_t low = U8();
-    return static_cast<std::uint16_t>(low | U8() << 8);
-  }
-  std::uint32_t U32() {
-    const std::uint32_t low = U16();
-    return low | static_cast<std::uint32_t>(U16()) << 16;
-  }
-  std::span<const std::uint8_t> Take(std::size_t n) {
-    n = std::min(n, left);
-    std::span<const std::uint8_t> out(p, n);
-    p += n;
-    left -= n;
-    return out;
-  }
-};
+using fuzz::Reader;
 
 bool IsForTheHost(std::uint32_t code) {
   return (code & 0x20000000u) != 0 && (code & 0x10000000u) == 0;

@@ -44,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "fuzz/fuzz_reader.h"
 #include "hub/protocol.h"
 #include "pelmo.h"
 
@@ -67,39 +68,13 @@ int g_listen = -1;
 int g_keeper_fd = -1;
 unsigned g_input = 0;
 
-[[noreturn]] void Fail(const char* what) {
-  std::fprintf(stderr, "pelmo_client_fuzz: %s\n", what);
-  std::abort();
-}
+[[noreturn]] void Fail(const char* what) { fuzz::Fail("pelmo_client_fuzz", what); }
 
 void Check(bool ok, const char* what) {
   if (!ok) Fail(what);
 }
 
-struct Reader {
-  const std::uint8_t* p;
-  std::size_t left;
-  std::uint8_t U8() {
-    if (left == 0) return 0;
-    --left;
-    return *p++;
-  }
-  std::uint16_t U16() {
-    const std::uint16_t low = U8();
-    return static_cast<std::uint16_t>(low | U8() << 8);
-  }
-  std::uint32_t U32() {
-    const std::uint32_t low = U16();
-    return low | static_cast<std::uint32_t>(U16()) << 16;
-  }
-  std::span<const std::uint8_t> Take(std::size_t n) {
-    n = std::min(n, left);
-    std::span<const std::uint8_t> out(p, n);
-    p += n;
-    left -= n;
-    return out;
-  }
-};
+using fuzz::Reader;
 
 // A window whose post function records its notifications.
 struct Notification {
