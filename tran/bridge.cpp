@@ -24,7 +24,7 @@ Bridge::~Bridge() {
   if (hold_timer_ != 0) loop_->CancelTimer(hold_timer_);
 }
 
-void Bridge::CoalesceOn(EventLoop& loop, std::chrono::steady_clock::duration hold,
+void Bridge::CoalesceOn(zelk::EventLoop& loop, std::chrono::steady_clock::duration hold,
                         PostQueue* intake) {
   loop_ = &loop;
   intake_ = intake;
@@ -56,7 +56,7 @@ void Bridge::OnHoldEnd() {
   hold_timer_ = 0;
   // Frames posted during the hold join the block that goes out now.
   if (intake_) intake_->Drain();
-  coalescer_->Tick(EventLoop::Clock::now());
+  coalescer_->Tick(zelk::EventLoop::Clock::now());
   if (coalescer_->HoldEnd()) {
     FollowHold();
   } else if (intake_) {
@@ -106,7 +106,7 @@ void Bridge::Distribute(std::span<const frame::FrameRecord> records,
   stamped_.assign(records.begin(), records.end());
   for (std::size_t i = 0; i < stamped_.size(); ++i) StampRecord(stamped_[i], times[i]);
   if (coalescer_) {
-    coalescer_->Add(stamped_, EventLoop::Clock::now());
+    coalescer_->Add(stamped_, zelk::EventLoop::Clock::now());
     FollowHold();
   } else {
     DeliverBlocks(stamped_);
@@ -122,7 +122,7 @@ void Bridge::Distribute(std::span<const frame::FrameRecord> records,
   distributed_ += stamped_.size();
 }
 
-PostQueue::PostQueue(EventLoop& loop, Consumer consumer, std::size_t max_records,
+PostQueue::PostQueue(zelk::EventLoop& loop, Consumer consumer, std::size_t max_records,
                      std::size_t high_water)
     : loop_(loop), consumer_(std::move(consumer)), max_records_(max_records),
       high_water_(high_water) {}

@@ -33,7 +33,7 @@
 #include "tran/bus_load.h"
 #include "tran/can_source.h"
 #include "tran/candump_log.h"
-#include "tran/event_loop.h"
+#include "loop/event_loop.h"
 #include "tran/socketcand_server.h"
 
 namespace tran {
@@ -69,7 +69,7 @@ class Bridge {
   // intake (may be null) is held during each hold, so frames posted on the bus then wait for
   // the hold's end instead of waking the loop one by one. Without this call every frame
   // batch is delivered at once.
-  void CoalesceOn(EventLoop& loop, std::chrono::steady_clock::duration hold,
+  void CoalesceOn(zelk::EventLoop& loop, std::chrono::steady_clock::duration hold,
                   PostQueue* intake = nullptr);
 
   // Hands over at once what waits in the intake and the coalescer (before the bridge goes).
@@ -112,11 +112,11 @@ class Bridge {
   bool source_echoes_ = false;
   bool congested_ = false;
   std::function<void(bool)> on_congestion_;
-  EventLoop* loop_ = nullptr;
+  zelk::EventLoop* loop_ = nullptr;
   PostQueue* intake_ = nullptr;
   std::optional<BlockCoalescer> coalescer_;
   std::uint64_t hold_timer_ = 0;  // 0: none armed
-  EventLoop::Clock::time_point hold_timer_at_{};
+  zelk::EventLoop::Clock::time_point hold_timer_at_{};
 };
 
 // Hands frame records posted on the bus from the hub's thread to the event loop thread.
@@ -126,7 +126,7 @@ class PostQueue {
  public:
   using Consumer = std::function<void(std::span<const frame::FrameRecord>)>;
 
-  PostQueue(EventLoop& loop, Consumer consumer, std::size_t max_records = 128 * 1024,
+  PostQueue(zelk::EventLoop& loop, Consumer consumer, std::size_t max_records = 128 * 1024,
             std::size_t high_water = 16 * 1024);
 
   // Any thread (the hub's post observer): takes the whole records of a frame block and
@@ -142,7 +142,7 @@ class PostQueue {
   void Drain();
 
  private:
-  EventLoop& loop_;
+  zelk::EventLoop& loop_;
   Consumer consumer_;
   std::size_t max_records_;
   std::size_t high_water_;

@@ -21,7 +21,7 @@
 
 #include "frame/frame_record.h"
 #include "tran/can_errors.h"
-#include "tran/event_loop.h"
+#include "loop/event_loop.h"
 #include "tran/frame_time.h"
 
 namespace tran {
@@ -58,7 +58,7 @@ class CanSource {
 
   virtual ~CanSource() = default;
   // Starts receiving on `loop`. False (with a reason) when the medium cannot be opened.
-  virtual bool Start(EventLoop& loop, ReceiveFn on_receive, std::string* error) = 0;
+  virtual bool Start(zelk::EventLoop& loop, ReceiveFn on_receive, std::string* error) = 0;
   virtual void Stop() = 0;
   // Transmits records in order; returns how many leading records were accepted. The rest are
   // dropped and counted in tx_dropped. origin names the socketcand client that sent them

@@ -30,7 +30,7 @@
 #include "hub/hub.h"
 #include "tran/bridge.h"
 #include "tran/bus_load.h"
-#include "tran/event_loop.h"
+#include "loop/event_loop.h"
 #include "tran/report.h"
 #include "tran/serving.h"
 #include "tran/socket_owner.h"
@@ -41,7 +41,7 @@ namespace tran {
 
 namespace {
 
-using Clock = EventLoop::Clock;
+using Clock = zelk::EventLoop::Clock;
 constexpr std::chrono::seconds kHousekeepingPeriod{1};
 // A saved settings file is read once the writes around the save have settled.
 constexpr std::chrono::milliseconds kSettingsSettle{150};
@@ -64,7 +64,7 @@ class DropReporter {
 // folder that does not exist yet is looked for again at each Arm() (each reload).
 class SettingsWatch {
  public:
-  SettingsWatch(EventLoop& loop, const std::string& path, std::function<void()> changed)
+  SettingsWatch(zelk::EventLoop& loop, const std::string& path, std::function<void()> changed)
       : loop_(loop), changed_(std::move(changed)), path_(path) {
     Arm();
   }
@@ -112,7 +112,7 @@ class SettingsWatch {
     });
   }
 
-  EventLoop& loop_;
+  zelk::EventLoop& loop_;
   std::function<void()> changed_;
   std::string path_;
   std::string name_;
@@ -142,7 +142,7 @@ int RunCompanion(const TranSettings& settings, bool detached,
     ~FdCloser() { ::close(fd); }
   } signal_closer{signal_fd};
 
-  EventLoop loop;
+  zelk::EventLoop loop;
   // What is served now; replaced as a whole when the settings change.
   std::unique_ptr<Serving> serving;
   Serving* active = nullptr;  // the one posts go to, also while it is being taken down

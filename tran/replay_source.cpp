@@ -25,7 +25,7 @@ namespace tran {
 
 namespace {
 
-using Clock = EventLoop::Clock;
+using Clock = zelk::EventLoop::Clock;
 
 constexpr std::size_t kBatchFrames = 256;   // one hub block per batch
 constexpr std::size_t kRoundFrames = 4096;  // then other events get a turn
@@ -112,7 +112,7 @@ class ReplaySource final : public CanSource {
   }
   ~ReplaySource() override { Stop(); }
 
-  bool Start(EventLoop& loop, ReceiveFn on_receive, std::string* error) override {
+  bool Start(zelk::EventLoop& loop, ReceiveFn on_receive, std::string* error) override {
     const int fd = ::open(options_.path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -340,7 +340,7 @@ class ReplaySource final : public CanSource {
 
   ReplayOptions options_;
   LineReader reader_;
-  EventLoop* loop_ = nullptr;
+  zelk::EventLoop* loop_ = nullptr;
   ReceiveFn on_receive_;
   int fd_ = -1;
   std::uint64_t timer_ = 0;

@@ -9,7 +9,7 @@ namespace tran {
 
 namespace {
 
-using Clock = EventLoop::Clock;
+using Clock = zelk::EventLoop::Clock;
 constexpr std::size_t kGeneratorBatch = 4096;
 constexpr std::uint64_t kGeneratorTickFrames = 256;
 // A full-speed replay waits while a bus client has this many blocks queued (of the hub's 4096)
@@ -44,7 +44,7 @@ std::unique_ptr<CanSource> MakeSource(const TranSettings& settings, ReplayOption
 // Puts generated frames on the bus at the configured rate, in batches per timer tick.
 class GeneratorDriver {
  public:
-  GeneratorDriver(EventLoop& loop, Bridge& bridge, std::uint64_t rate)
+  GeneratorDriver(zelk::EventLoop& loop, Bridge& bridge, std::uint64_t rate)
       : loop_(loop),
         bridge_(bridge),
         pacer_(rate, Clock::now()),
@@ -78,7 +78,7 @@ class GeneratorDriver {
     timer_ = loop_.AddTimer(next, [this] { Tick(); });
   }
 
-  EventLoop& loop_;
+  zelk::EventLoop& loop_;
   Bridge& bridge_;
   FrameGenerator generator_;
   GeneratorPacer pacer_;
@@ -87,10 +87,10 @@ class GeneratorDriver {
   std::uint64_t timer_ = 0;
 };
 
-Serving::Serving(const TranSettings& settings, EventLoop& loop, pelmo::Hub& hub, PostQueue& posted)
+Serving::Serving(const TranSettings& settings, zelk::EventLoop& loop, pelmo::Hub& hub, PostQueue& posted)
     : settings_(settings), loop_(loop), hub_(hub), posted_(posted) {}
 
-std::unique_ptr<Serving> Serving::Start(const TranSettings& settings, EventLoop& loop,
+std::unique_ptr<Serving> Serving::Start(const TranSettings& settings, zelk::EventLoop& loop,
                                         pelmo::Hub& hub, PostQueue& posted, std::string* error) {
   std::unique_ptr<Serving> serving(new Serving(settings, loop, hub, posted));
   if (!serving->Open(error)) return nullptr;

@@ -18,7 +18,7 @@
 #include "tran/bridge.h"
 #include "tran/can_source.h"
 #include "tran/candump_log.h"
-#include "tran/event_loop.h"
+#include "loop/event_loop.h"
 #include "tran/settings.h"
 #include "tran/socketcand_server.h"
 
@@ -34,7 +34,7 @@ class Serving {
  public:
   // Opens the log, starts the server and the source. Null, with the reason, when one fails;
   // what had started is stopped again.
-  static std::unique_ptr<Serving> Start(const TranSettings& settings, EventLoop& loop,
+  static std::unique_ptr<Serving> Start(const TranSettings& settings, zelk::EventLoop& loop,
                                         pelmo::Hub& hub, PostQueue& posted, std::string* error);
   // Hands over what the bridge holds, then stops the source and the server.
   ~Serving();
@@ -48,11 +48,11 @@ class Serving {
   CandumpLog& Log() { return log_; }
 
  private:
-  Serving(const TranSettings& settings, EventLoop& loop, pelmo::Hub& hub, PostQueue& posted);
+  Serving(const TranSettings& settings, zelk::EventLoop& loop, pelmo::Hub& hub, PostQueue& posted);
   bool Open(std::string* error);
 
   TranSettings settings_;
-  EventLoop& loop_;
+  zelk::EventLoop& loop_;
   pelmo::Hub& hub_;
   PostQueue& posted_;
   CandumpLog log_;

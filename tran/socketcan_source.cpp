@@ -107,7 +107,7 @@ class SocketcanSource final : public CanSource {
       : iface_(std::move(iface)), hardware_time_(hardware_time), hold_(kHoldCapacity) {}
   ~SocketcanSource() override { Stop(); }
 
-  bool Start(EventLoop& loop, ReceiveFn on_receive, std::string* error) override {
+  bool Start(zelk::EventLoop& loop, ReceiveFn on_receive, std::string* error) override {
     loop_ = &loop;
     on_receive_ = std::move(on_receive);
     if (!Open(error)) return false;
@@ -189,7 +189,7 @@ class SocketcanSource final : public CanSource {
   }
 
   void ArmRetry(bool retry, std::size_t written) {
-    using Duration = EventLoop::Clock::duration;
+    using Duration = zelk::EventLoop::Clock::duration;
     if (retry_delay_ == Duration::zero()) {
       retry_delay_ = std::chrono::duration_cast<Duration>(kRetryFirst);
     } else if (retry && written <= kRetryFewFrames) {
@@ -198,7 +198,7 @@ class SocketcanSource final : public CanSource {
       retry_delay_ = std::max<Duration>(retry_delay_ / 2, kRetryShortest);
     }
     if (retry_timer_) return;
-    retry_timer_ = loop_->AddTimer(EventLoop::Clock::now() + retry_delay_, [this] {
+    retry_timer_ = loop_->AddTimer(zelk::EventLoop::Clock::now() + retry_delay_, [this] {
       retry_timer_ = 0;
       WriteHeld(true);
     });
@@ -424,7 +424,7 @@ class SocketcanSource final : public CanSource {
   }
 
   void ArmLinkCheck() {
-    check_timer_ = loop_->AddTimer(EventLoop::Clock::now() + kLinkCheckPeriod, [this] {
+    check_timer_ = loop_->AddTimer(zelk::EventLoop::Clock::now() + kLinkCheckPeriod, [this] {
       check_timer_ = 0;
       CheckLink();
     });
@@ -462,7 +462,7 @@ class SocketcanSource final : public CanSource {
 
   void PauseReading() {
     loop_->Unwatch(fd_);
-    pause_timer_ = loop_->AddTimer(EventLoop::Clock::now() + std::chrono::seconds(1), [this] {
+    pause_timer_ = loop_->AddTimer(zelk::EventLoop::Clock::now() + std::chrono::seconds(1), [this] {
       pause_timer_ = 0;
       if (fd_ >= 0) loop_->Watch(fd_, POLLIN, [this](short revents) { OnReadable(revents); });
     });
@@ -515,7 +515,7 @@ class SocketcanSource final : public CanSource {
   int fd_ = -1;
   int bound_index_ = 0;
   Link link_ = Link::kUp;
-  EventLoop* loop_ = nullptr;
+  zelk::EventLoop* loop_ = nullptr;
   ReceiveFn on_receive_;
   EchoFn on_echo_;
   std::function<void()> on_shrunk_;
@@ -525,7 +525,7 @@ class SocketcanSource final : public CanSource {
   std::uint64_t batch_origin_ = 0;
   TransmitHold hold_;
   std::uint64_t retry_timer_ = 0;
-  EventLoop::Clock::duration retry_delay_{};
+  zelk::EventLoop::Clock::duration retry_delay_{};
   ControllerState state_ = ControllerState::kActive;
   bool no_ack_reported_ = false;
   // recvmmsg's buffers, kept between wake-ups.

@@ -33,7 +33,7 @@ class SocketcandClientSource final : public CanSource {
         backoff_(options_.min_backoff) {}
   ~SocketcandClientSource() override { Stop(); }
 
-  bool Start(EventLoop& loop, ReceiveFn on_receive, std::string*) override {
+  bool Start(zelk::EventLoop& loop, ReceiveFn on_receive, std::string*) override {
     loop_ = &loop;
     on_receive_ = std::move(on_receive);
     Connect();  // a failure here is retried like a dropped link
@@ -200,7 +200,7 @@ class SocketcandClientSource final : public CanSource {
     if (state_ == LinkState::kStreaming || !reported_down_) ReportError(reason);
     reported_down_ = true;
     CloseSocket();
-    retry_timer_ = loop_->AddTimer(EventLoop::Clock::now() + backoff_, [this] { Connect(); });
+    retry_timer_ = loop_->AddTimer(zelk::EventLoop::Clock::now() + backoff_, [this] { Connect(); });
     backoff_ = std::min(backoff_ * 2, options_.max_backoff);
   }
 
@@ -224,7 +224,7 @@ class SocketcandClientSource final : public CanSource {
   }
 
   SocketcandClientOptions options_;
-  EventLoop* loop_ = nullptr;
+  zelk::EventLoop* loop_ = nullptr;
   ReceiveFn on_receive_;
   int fd_ = -1;
   LinkState state_ = LinkState::kDown;

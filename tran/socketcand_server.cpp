@@ -25,7 +25,7 @@ void SetNoDelay(int fd) {
 
 }  // namespace
 
-SocketcandServer::SocketcandServer(EventLoop& loop, SocketcandServerOptions options, FrameSink sink)
+SocketcandServer::SocketcandServer(zelk::EventLoop& loop, SocketcandServerOptions options, FrameSink sink)
     : loop_(loop), options_(std::move(options)), sink_(std::move(sink)) {}
 
 SocketcandServer::~SocketcandServer() { Stop(); }
@@ -145,7 +145,7 @@ std::string SocketcandServer::Endpoint() const {
 
 void SocketcandServer::PauseAccepting() {
   loop_.Unwatch(listen_fd_);
-  accept_timer_ = loop_.AddTimer(EventLoop::Clock::now() + std::chrono::milliseconds(100), [this] {
+  accept_timer_ = loop_.AddTimer(zelk::EventLoop::Clock::now() + std::chrono::milliseconds(100), [this] {
     accept_timer_ = 0;
     loop_.Watch(listen_fd_, POLLIN, [this](short) { OnAccept(); });
   });
@@ -206,7 +206,7 @@ void SocketcandServer::HandleMessage(Client& client, const std::string& inner,
       if (!client.opened) return Reply(client, "< error no channel open >");
       if (!client.rawmode) {
         client.rawmode = true;
-        client.frames_from = EventLoop::Clock::now() + options_.rawmode_settle;
+        client.frames_from = zelk::EventLoop::Clock::now() + options_.rawmode_settle;
         const std::uint64_t id = client.id;
         client.settle_timer = loop_.AddTimer(client.frames_from, [this, id] {
           const auto it = clients_.find(id);

@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "frame/frame_record.h"
-#include "tran/event_loop.h"
+#include "loop/event_loop.h"
 #include "tran/frame_time.h"
 #include "tran/socket_owner.h"
 #include "tran/socketcand_protocol.h"
@@ -70,7 +70,7 @@ class SocketcandServer {
   // Frames one client sent, with that client's id (never 0).
   using FrameSink = std::function<void(std::span<const frame::FrameRecord>, std::uint64_t client)>;
 
-  SocketcandServer(EventLoop& loop, SocketcandServerOptions options, FrameSink sink);
+  SocketcandServer(zelk::EventLoop& loop, SocketcandServerOptions options, FrameSink sink);
   ~SocketcandServer();
   SocketcandServer(const SocketcandServer&) = delete;
   SocketcandServer& operator=(const SocketcandServer&) = delete;
@@ -100,7 +100,7 @@ class SocketcandServer {
     std::uint64_t id = 0;
     bool opened = false;
     bool rawmode = false;
-    EventLoop::Clock::time_point frames_from{};
+    zelk::EventLoop::Clock::time_point frames_from{};
     std::uint64_t settle_timer = 0;
     bool waiting_writable = false;
     bool sent_frames = false;
@@ -122,7 +122,7 @@ class SocketcandServer {
   void CloseClient(std::uint64_t id);
   void PauseAccepting();
 
-  EventLoop& loop_;
+  zelk::EventLoop& loop_;
   SocketcandServerOptions options_;
   FrameSink sink_;
   int listen_fd_ = -1;

@@ -8,7 +8,7 @@ namespace {
 
 class VirtualSource final : public CanSource {
  public:
-  bool Start(EventLoop&, ReceiveFn, std::string*) override { return true; }
+  bool Start(zelk::EventLoop&, ReceiveFn, std::string*) override { return true; }
   void Stop() override {}
   std::size_t Transmit(std::span<const frame::FrameRecord> records, std::uint64_t) override {
     return records.size();

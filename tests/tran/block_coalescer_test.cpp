@@ -156,7 +156,7 @@ class coalescing_bridge : public ::testing::Test {
     posted_.Push(kFramePostCode | 0x400, r);
   }
 
-  EventLoop loop_;
+  zelk::EventLoop loop_;
   std::unique_ptr<CanSource> source_;
   PostQueue posted_;
   Bridge bridge_;
@@ -208,7 +208,7 @@ TEST_F(coalescing_bridge, posts_during_a_hold_wait_without_waking_the_loop_and_j
 }
 
 TEST(post_queue, a_held_queue_wakes_nobody_and_hands_over_on_release) {
-  EventLoop loop;
+  zelk::EventLoop loop;
   std::vector<std::size_t> batches;
   PostQueue queue(loop, [&](std::span<const frame::FrameRecord> r) { batches.push_back(r.size()); });
   const frame::FrameRecord r = Numbered(1);

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "frame/frame_record.h"
-#include "tran/event_loop.h"
+#include "loop/event_loop.h"
 
 namespace tran::test {
 
@@ -76,7 +76,7 @@ inline bool WaitFor(const std::function<bool()>& condition, Ms limit = kDeadline
   return true;
 }
 
-// An EventLoop running on its own thread; RunOnLoop executes code there and waits.
+// An zelk::EventLoop running on its own thread; RunOnLoop executes code there and waits.
 class LoopThread {
  public:
   LoopThread() : thread_([this] { loop_.Run(); }) {}
@@ -84,7 +84,7 @@ class LoopThread {
     loop_.Post([this] { loop_.Quit(); });
     thread_.join();
   }
-  EventLoop& loop() { return loop_; }
+  zelk::EventLoop& loop() { return loop_; }
   template <typename F>
   auto RunOnLoop(F f) -> decltype(f()) {
     std::packaged_task<decltype(f())()> task(std::move(f));
@@ -94,7 +94,7 @@ class LoopThread {
   }
 
  private:
-  EventLoop loop_;
+  zelk::EventLoop loop_;
   std::thread thread_;
 };
 

@@ -1,4 +1,4 @@
-#include "tran/event_loop.h"
+#include "loop/event_loop.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <ctime>
 #include <stdexcept>
 
-namespace tran {
+namespace zelk {
 
 EventLoop::EventLoop() {
   wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -111,4 +111,4 @@ void EventLoop::RunOnce(std::chrono::milliseconds max_wait) {
   }
 }
 
-}  // namespace tran
+}  // namespace zelk

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <vector>
 
-namespace tran {
+namespace zelk {
 
 class EventLoop {
  public:
@@ -66,4 +66,4 @@ class EventLoop {
   std::vector<std::uint64_t> poll_generations_;
 };
 
-}  // namespace tran
+}  // namespace zelk
