@@ -1,12 +1,12 @@
-// The hub thread owns the listening socket, every client socket and every client queue; only it
-// reads or writes them. Other threads reach it through two things guarded by `mutex`: the
-// pending deliveries handed over by Deliver() and the stop flag, each followed by a write to
-// the wake eventfd. Counters are atomics so Stats() never waits for the hub thread.
+// The hub's loop thread (its own, or the host's) owns the listening socket, every client
+// socket and every client queue; only it reads or writes them. With a thread of its own, other
+// threads reach it through the pending deliveries guarded by `mutex`, handed over by a task
+// posted to its loop, and through the posters' pause bits. Counters are atomics so Stats()
+// never waits for the hub thread.
 #include "hub/hub.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -29,6 +29,7 @@
 
 #include "hub/bus_path.h"
 #include "hub/protocol.h"
+#include "loop/event_loop.h"
 
 namespace pelmo {
 
@@ -68,34 +69,33 @@ struct Client {
   std::deque<std::vector<std::uint8_t>> control;  // replies, bounded by kControlQueueBound
   std::uint64_t dropped = 0;
   bool info_pending = false;
+  short events = 0;  // what its watch on the loop asks for
   std::chrono::steady_clock::time_point read_after{};  // HubOptions::read_hold
+  bool held = false;  // a hold started at its last read (ended or not, it was not read since)
   bool posts_to_host = false;  // it has posted blocks the host observes: paused with posters
 
   bool HasOutput() const { return info_pending || !control.empty() || !blocks.empty(); }
 };
 
-void WriteWake(int fd) {
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto n = ::write(fd, &one, sizeof one);
-}
-
 }  // namespace
 
 struct Hub::Impl {
+  using Clock = std::chrono::steady_clock;
+
   HubOptions options;
   std::string path;
   PostObserver observer;
   std::map<std::string, HostAnswer> host_answers;
 
   int listen_fd = -1;
-  int wake_fd = -1;
   ino_t socket_inode = 0;
+  zelk::EventLoop* loop = nullptr;             // the loop the hub is served on
+  std::unique_ptr<zelk::EventLoop> own_loop;   // with Start(): run by `thread`
   std::thread thread;
 
   std::mutex mutex;
-  bool stop = false;
   bool running = false;
-  std::vector<std::pair<std::uint32_t, Packet>> pending;
+  std::vector<std::pair<std::uint32_t, Packet>> pending;  // own thread only: for RoutePending
 
   std::atomic<std::uint64_t> clients_registered{0};
   std::atomic<std::uint64_t> blocks_routed{0};
@@ -106,26 +106,42 @@ struct Hub::Impl {
 
   bool PostersPaused() const { return posters_paused.load(std::memory_order_acquire) != 0; }
   bool MayRead(const Client& c) const { return !c.posts_to_host || !PostersPaused(); }
+  bool OnCallersLoop() const { return loop != nullptr && !own_loop; }
 
-  // Hub thread only.
+  // Loop thread only.
   std::list<Client> clients;
   std::map<std::string, std::int32_t> vars;
   std::map<std::string, std::string> strings;
   std::vector<std::uint8_t> recv_buffer;
   bool count_changed = false;
+  bool round_requested = false;
+  std::uint64_t hold_timer = 0;  // 0: none armed
+  Clock::time_point hold_timer_at{};
+  // A task deferred to the end of a round holds this weakly: it does nothing once the hub has
+  // stopped, even when the host's loop runs it later.
+  std::shared_ptr<int> alive;
 
-  void Run();
+  HubStart Open(std::string* error);
+  void Serve();
   void Accept();
-  bool ReadFrom(Client& c);
+  void WatchClient(Client& c);
+  void OnClientEvents(Client& c, short revents);
+  bool ReadFrom(Client& c, int& packets);
+  void ReadAfterHold(Client& c);
   void Handle(Client& c, const Message& m);
   bool HasRecipient(std::uint32_t code, const Client* sender) const;
   void Route(std::uint32_t code, const Packet& packet, const Client* sender);
+  void RoutePending();
   void Flush(Client& c);
   void Close(Client& c, bool bad, WireError reason = WireError::kMalformed);
   void Reply(Client& c, std::uint32_t id, std::uint32_t status,
              std::span<const std::uint8_t> payload = {}, MsgType type = MsgType::kReply);
+  void RequestRound();
+  void EndRound();
+  void ArmHoldTimer(Clock::time_point now);
+  void FinalRound();
   void ShutDown();
-  void StoreLargestQueue();
+  std::size_t LargestQueue() const;
 };
 
 void Hub::Impl::Accept() {
@@ -146,7 +162,33 @@ void Hub::Impl::Accept() {
     socklen_t size = sizeof credentials;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) c.pid = credentials.pid;
     clients.push_back(std::move(c));
+    WatchClient(clients.back());
   }
+}
+
+void Hub::Impl::WatchClient(Client& c) {
+  c.events = POLLIN;
+  loop->Watch(c.fd, c.events, [this, &c](short revents) { OnClientEvents(c, revents); });
+}
+
+void Hub::Impl::OnClientEvents(Client& c, short revents) {
+  if (revents & POLLNVAL) {
+    Close(c, false);
+  } else if (revents & (POLLIN | POLLHUP | POLLERR)) {
+    // A closed peer is read to its end first: its last posts still count.
+    ReadAfterHold(c);
+  }
+  // What was read is routed; the round's end sends it, and what POLLOUT made room for.
+  RequestRound();
+}
+
+// Reads a client and, once it is read empty after taking something, holds its next read for
+// HubOptions::read_hold.
+void Hub::Impl::ReadAfterHold(Client& c) {
+  int packets = 0;
+  const bool drained = ReadFrom(c, packets);
+  c.held = drained && packets > 0 && options.read_hold.count() > 0;
+  if (c.held) c.read_after = Clock::now() + options.read_hold;
 }
 
 void Hub::Impl::Close(Client& c, bool bad, WireError reason) {
@@ -158,6 +200,7 @@ void Hub::Impl::Close(Client& c, bool bad, WireError reason) {
                                    AsBytes("bad message"));
     ::send(c.fd, err.data(), err.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
   }
+  loop->Unwatch(c.fd);
   ::close(c.fd);
   c.fd = -1;
   c.closed = true;
@@ -171,9 +214,9 @@ void Hub::Impl::Close(Client& c, bool bad, WireError reason) {
   c.control.clear();
 }
 
-// Reads up to kReadBudget packets, several per system call. True when the socket was read
-// empty (or the client closed), false when more may wait.
-bool Hub::Impl::ReadFrom(Client& c) {
+// Reads up to kReadBudget packets, several per system call, counting them in `packets`. True
+// when the socket was read empty (or the client closed), false when more may wait.
+bool Hub::Impl::ReadFrom(Client& c, int& packets) {
   std::array<mmsghdr, kRecvBatch> msgs{};
   std::array<iovec, kRecvBatch> iovs{};
   for (int read = 0; read < kReadBudget && !c.closed;) {
@@ -209,6 +252,7 @@ bool Hub::Impl::ReadFrom(Client& c) {
       Handle(c, *m);
     }
     read += got;
+    packets += got;
     if (static_cast<std::size_t>(got) < want) return true;  // drained
   }
   return c.closed;
@@ -365,93 +409,92 @@ void Hub::Impl::Flush(Client& c) {
   }
 }
 
-void Hub::Impl::Run() {
-  using Clock = std::chrono::steady_clock;
-  std::vector<pollfd> fds;
-  std::vector<Client*> polled;
-  std::vector<std::pair<std::uint32_t, Packet>> deliveries;
-  for (;;) {
-    fds.clear();
-    polled.clear();
-    fds.push_back({wake_fd, POLLIN, 0});
-    fds.push_back({listen_fd, POLLIN, 0});
-    const auto now = Clock::now();
-    std::optional<Clock::time_point> next_read;
-    for (auto& c : clients) {
-      // A client in its read hold is polled for output only, and left out while it has none:
-      // any packet arriving on a polled socket would wake this thread, wanted or not.
-      const bool readable = c.read_after <= now && MayRead(c);
-      if (c.read_after > now && (!next_read || c.read_after < *next_read)) next_read = c.read_after;
-      if (!readable && !c.HasOutput()) continue;
-      fds.push_back({c.fd, static_cast<short>((readable ? POLLIN : 0) | (c.HasOutput() ? POLLOUT : 0)), 0});
-      polled.push_back(&c);
-    }
-    timespec wait{};
-    if (next_read) {
-      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*next_read - now).count();
-      wait.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-      wait.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-    }
-    if (::ppoll(fds.data(), fds.size(), next_read ? &wait : nullptr, nullptr) < 0 && errno != EINTR) {
-      break;
-    }
-
-    if (fds[0].revents & POLLIN) {
-      std::uint64_t count;
-      [[maybe_unused]] const auto n = ::read(wake_fd, &count, sizeof count);
-      std::unique_lock lock(mutex);
-      deliveries.swap(pending);
-      if (stop) {
-        // The host's last deliveries and what is queued go out as far as the sockets take
-        // them without waiting; then the hub closes.
-        lock.unlock();
-        for (auto& [code, packet] : deliveries) Route(code, packet, nullptr);
-        for (auto& c : clients) Flush(c);
-        break;
-      }
-    }
-    for (auto& [code, packet] : deliveries) Route(code, packet, nullptr);
-    deliveries.clear();
-    if (fds[1].revents & POLLIN) Accept();
-    for (std::size_t i = 0; i < polled.size(); ++i) {
-      const short ev = fds[i + 2].revents;
-      if (ev & POLLNVAL) {
-        Close(*polled[i], false);
-      } else if (ev & (POLLIN | POLLHUP | POLLERR)) {
-        // A closed peer is read to its end first: its last posts still count.
-        const bool drained = ReadFrom(*polled[i]);
-        if (drained && options.read_hold.count() > 0) polled[i]->read_after = Clock::now() + options.read_hold;
-      }
-    }
-    if (count_changed) {
-      count_changed = false;
-      for (auto& c : clients) c.info_pending = c.registered;
-    }
-    for (auto& c : clients) Flush(c);
-    clients.remove_if([](const Client& c) { return c.closed; });
-    StoreLargestQueue();
-  }
+void Hub::Impl::RequestRound() {
+  if (round_requested) return;
+  round_requested = true;
+  loop->Defer([this, token = std::weak_ptr<int>(alive)] {
+    if (token.lock()) EndRound();
+  });
 }
 
-void Hub::Impl::StoreLargestQueue() {
+// Once per loop round with hub activity: reports changed client counts, sends what is queued,
+// forgets closed clients and sets what each socket is watched for.
+void Hub::Impl::EndRound() {
+  round_requested = false;
+  if (count_changed) {
+    count_changed = false;
+    for (auto& c : clients) c.info_pending = c.registered;
+  }
+  for (auto& c : clients) Flush(c);
+  clients.remove_if([](const Client& c) { return c.closed; });
+  const auto now = Clock::now();
+  for (auto& c : clients) {
+    // A client in its read hold, or paused, is watched for output only, and not at all while
+    // it has none: any packet arriving on a watched socket would wake the loop, wanted or not.
+    const bool readable = c.read_after <= now && MayRead(c);
+    const short events = static_cast<short>((readable ? POLLIN : 0) | (c.HasOutput() ? POLLOUT : 0));
+    if (events == c.events) continue;
+    c.events = events;
+    loop->SetEvents(c.fd, events);
+  }
+  ArmHoldTimer(now);
+  largest_queue.store(LargestQueue(), std::memory_order_relaxed);
+}
+
+// Keeps one timer at the end of the earliest running read hold.
+void Hub::Impl::ArmHoldTimer(Clock::time_point now) {
+  std::optional<Clock::time_point> next;
+  for (const auto& c : clients) {
+    if (c.read_after > now && (!next || c.read_after < *next)) next = c.read_after;
+  }
+  if (hold_timer != 0 && next && *next == hold_timer_at) return;
+  if (hold_timer != 0) loop->CancelTimer(hold_timer);
+  hold_timer = 0;
+  if (!next) return;
+  hold_timer_at = *next;
+  hold_timer = loop->AddTimer(*next, [this] {
+    hold_timer = 0;
+    EndRound();  // the clients whose hold ended are watched for input again
+  });
+}
+
+void Hub::Impl::RoutePending() {
+  std::vector<std::pair<std::uint32_t, Packet>> deliveries;
+  {
+    std::lock_guard lock(mutex);
+    deliveries.swap(pending);
+  }
+  for (auto& [code, packet] : deliveries) Route(code, packet, nullptr);
+  RequestRound();
+}
+
+// The host's last deliveries and what is queued go out as far as the sockets take them
+// without waiting.
+void Hub::Impl::FinalRound() {
+  RoutePending();
+  for (auto& c : clients) Flush(c);
+}
+
+std::size_t Hub::Impl::LargestQueue() const {
   std::size_t largest = 0;
   for (const auto& c : clients) largest = std::max(largest, c.blocks.size());
-  largest_queue.store(largest, std::memory_order_relaxed);
+  return largest;
 }
 
 void Hub::Impl::ShutDown() {
+  alive.reset();
+  round_requested = false;
+  if (hold_timer != 0) loop->CancelTimer(hold_timer);
+  hold_timer = 0;
   for (auto& c : clients) Close(c, false);
   clients.clear();
   if (listen_fd >= 0) {
+    loop->Unwatch(listen_fd);
     // Remove the socket file only if it is still ours (not a newer hub's).
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0 && st.st_ino == socket_inode) ::unlink(path.c_str());
     ::close(listen_fd);
     listen_fd = -1;
-  }
-  if (wake_fd >= 0) {
-    ::close(wake_fd);
-    wake_fd = -1;
   }
   clients_registered.store(0);
   largest_queue.store(0);
@@ -471,19 +514,22 @@ void Hub::SetHostAnswer(std::string name, HostAnswer fn) {
   impl_->host_answers[std::move(name)] = std::move(fn);
 }
 
-HubStart Hub::Start(std::string* error) {
-  Impl& d = *impl_;
+// Binds the socket; the caller then serves it on a loop.
+HubStart Hub::Impl::Open(std::string* error) {
   auto fail = [&](std::string why) {
     if (error) *error = std::move(why);
-    if (d.listen_fd >= 0) ::close(d.listen_fd);
-    d.listen_fd = -1;
+    if (listen_fd >= 0) ::close(listen_fd);
+    listen_fd = -1;
     return HubStart::kFailed;
   };
-  if (d.thread.joinable()) return fail("hub already started");
-  if (!PrepareBusDirectory(d.path, error)) return HubStart::kFailed;
+  if (loop != nullptr) {
+    if (error) *error = "hub already started";
+    return HubStart::kFailed;
+  }
+  if (!PrepareBusDirectory(path, error)) return HubStart::kFailed;
 
   // Two hubs starting at once must not both take the path: check and bind under a lock file.
-  const std::string lock_path = d.path + ".lock";
+  const std::string lock_path = path + ".lock";
   const int lock_fd = ::open(lock_path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (lock_fd < 0) return fail("cannot open " + lock_path + ": " + std::strerror(errno));
   ::flock(lock_fd, LOCK_EX);
@@ -492,62 +538,99 @@ HubStart Hub::Start(std::string* error) {
     ~LockGuard() { ::close(fd); }
   } guard{lock_fd};
 
-  const int probe = ConnectBus(d.path);
+  const int probe = ConnectBus(path);
   if (probe >= 0 || probe == -EAGAIN) {
     if (probe >= 0) ::close(probe);
-    if (error) *error = "a hub already serves " + d.path;
+    if (error) *error = "a hub already serves " + path;
     return HubStart::kAlreadyServed;
   }
   struct stat st;
-  if (::lstat(d.path.c_str(), &st) == 0) {
-    if (!S_ISSOCK(st.st_mode)) return fail(d.path + " exists and is not a socket");
-    if (probe != -ECONNREFUSED)
-      return fail("cannot probe " + d.path + ": " + std::strerror(-probe));
-    ::unlink(d.path.c_str());  // stale: its hub is gone
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) return fail(path + " exists and is not a socket");
+    if (probe != -ECONNREFUSED) return fail("cannot probe " + path + ": " + std::strerror(-probe));
+    ::unlink(path.c_str());  // stale: its hub is gone
   }
 
-  d.listen_fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (d.listen_fd < 0) return fail(std::string("socket: ") + std::strerror(errno));
+  listen_fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (listen_fd < 0) return fail(std::string("socket: ") + std::strerror(errno));
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, d.path.data(), d.path.size());
-  if (::bind(d.listen_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    return fail("cannot bind " + d.path + ": " + std::strerror(errno));
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  if (::bind(listen_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    return fail("cannot bind " + path + ": " + std::strerror(errno));
   }
-  if (::listen(d.listen_fd, 128) != 0) {
+  if (::listen(listen_fd, 128) != 0) {
     const std::string why = std::string("listen: ") + std::strerror(errno);
-    ::unlink(d.path.c_str());
+    ::unlink(path.c_str());
     return fail(why);
   }
-  if (::lstat(d.path.c_str(), &st) == 0) d.socket_inode = st.st_ino;
-  d.wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (d.wake_fd < 0) {
-    ::unlink(d.path.c_str());
-    return fail(std::string("eventfd: ") + std::strerror(errno));
-  }
-  d.recv_buffer.resize(kRecvBatch * kMaxMessage);
+  if (::lstat(path.c_str(), &st) == 0) socket_inode = st.st_ino;
+  recv_buffer.resize(kRecvBatch * kMaxMessage);
+  return HubStart::kStarted;
+}
+
+// Watches the listening socket on `loop`; from here on the loop's thread serves the bus.
+void Hub::Impl::Serve() {
+  alive = std::make_shared<int>(0);
   {
-    std::lock_guard lock(d.mutex);
-    d.stop = false;
-    d.running = true;
-    d.pending.clear();
+    std::lock_guard lock(mutex);
+    running = true;
+    pending.clear();
   }
-  d.thread = std::thread([&d] { d.Run(); });
+  loop->Watch(listen_fd, POLLIN, [this](short) {
+    Accept();
+    RequestRound();
+  });
+}
+
+HubStart Hub::Start(std::string* error) {
+  Impl& d = *impl_;
+  const HubStart opened = d.Open(error);
+  if (opened != HubStart::kStarted) return opened;
+  try {
+    d.own_loop = std::make_unique<zelk::EventLoop>();
+  } catch (const std::exception& e) {
+    ::close(d.listen_fd);
+    d.listen_fd = -1;
+    ::unlink(d.path.c_str());
+    if (error) *error = e.what();
+    return HubStart::kFailed;
+  }
+  d.loop = d.own_loop.get();
+  d.Serve();  // before the thread starts, which then owns the loop
+  d.thread = std::thread([&d] { d.loop->Run(); });
+  return HubStart::kStarted;
+}
+
+HubStart Hub::Start(zelk::EventLoop& loop, std::string* error) {
+  Impl& d = *impl_;
+  const HubStart opened = d.Open(error);
+  if (opened != HubStart::kStarted) return opened;
+  d.loop = &loop;
+  d.Serve();
   return HubStart::kStarted;
 }
 
 void Hub::Stop() {
   Impl& d = *impl_;
-  if (!d.thread.joinable()) return;
+  if (d.loop == nullptr) return;
   {
     std::lock_guard lock(d.mutex);
-    d.stop = true;
     d.running = false;
   }
-  WriteWake(d.wake_fd);
-  d.thread.join();
-  d.pending.clear();
+  if (d.own_loop) {
+    d.loop->Post([&d] {
+      d.FinalRound();
+      d.loop->Quit();
+    });
+    d.thread.join();
+  } else {
+    d.FinalRound();
+  }
   d.ShutDown();
+  d.pending.clear();
+  d.loop = nullptr;
+  d.own_loop.reset();
 }
 
 void Hub::Deliver(std::uint32_t code, std::span<const std::uint8_t> block) {
@@ -558,21 +641,26 @@ void Hub::Deliver(std::uint32_t code, std::span<const std::uint8_t> block) {
   }
   auto packet = std::make_shared<const std::vector<std::uint8_t>>(
       EncodeMessage(MsgType::kDeliver, code, 0, block));
-  {
-    std::lock_guard lock(d.mutex);
-    if (!d.running) return;
-    if (d.pending.size() >= kPendingDeliveryBound) {
-      d.blocks_dropped.fetch_add(1, std::memory_order_relaxed);
-      return;
-    }
-    // The hub thread takes the whole list after each wake, so only the first entry wakes it.
-    // The write stays under the lock so Stop() cannot close the eventfd in between.
-    if (d.pending.empty()) WriteWake(d.wake_fd);
-    d.pending.emplace_back(code, std::move(packet));
+  if (d.OnCallersLoop()) {
+    if (!d.alive) return;  // stopped
+    d.Route(code, packet, nullptr);
+    d.RequestRound();
+    return;
   }
+  std::lock_guard lock(d.mutex);
+  if (!d.running) return;
+  if (d.pending.size() >= kPendingDeliveryBound) {
+    d.blocks_dropped.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  // The hub thread takes the whole list, so only the first entry wakes it. The post stays
+  // under the lock so Stop() cannot end the loop in between.
+  if (d.pending.empty()) d.loop->Post([&d] { d.RoutePending(); });
+  d.pending.emplace_back(code, std::move(packet));
 }
 
 void Hub::PausePosters(std::uint32_t reason) {
+  // Takes effect at the next read; the round's end stops watching the paused clients.
   impl_->posters_paused.fetch_or(reason, std::memory_order_acq_rel);
 }
 
@@ -580,9 +668,25 @@ void Hub::ResumePosters(std::uint32_t reason) {
   Impl& d = *impl_;
   const std::uint32_t was = d.posters_paused.fetch_and(~reason, std::memory_order_acq_rel);
   if (was == 0 || (was & ~reason) != 0) return;
-  // The last reason is gone: wake the hub thread to poll the paused clients again.
+  // The last reason is gone: the paused clients are watched for input again.
+  if (d.OnCallersLoop()) {
+    if (d.alive) d.RequestRound();
+    return;
+  }
   std::lock_guard lock(d.mutex);
-  if (d.running) WriteWake(d.wake_fd);
+  if (d.running) d.loop->Post([&d] { d.RequestRound(); });
+}
+
+void Hub::ReadHeldClients() {
+  Impl& d = *impl_;
+  if (!d.OnCallersLoop() || !d.alive) return;
+  bool read = false;
+  for (auto& c : d.clients) {
+    if (c.closed || !c.held || !d.MayRead(c)) continue;
+    d.ReadAfterHold(c);
+    read = true;
+  }
+  if (read) d.RequestRound();
 }
 
 const std::string& Hub::Path() const { return impl_->path; }
@@ -597,6 +701,7 @@ HubStats Hub::Stats() const {
 }
 
 std::size_t Hub::LargestClientBacklog() const {
+  if (impl_->OnCallersLoop()) return impl_->LargestQueue();  // deliveries are routed at once
   std::size_t pending;
   {
     std::lock_guard lock(impl_->mutex);

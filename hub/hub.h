@@ -14,10 +14,13 @@
 // take more yet. The hub then leaves their sockets unread, so their library queues fill and
 // posting is refused until the host resumes them; other clients are served as usual.
 //
-// Threads: Start() launches one hub thread that owns every socket and client queue; Stop()
-// (or the destructor) joins it. Deliver(), PausePosters(), ResumePosters() and the accessors
-// may be called from any thread, the post observer included. The post observer runs on the
-// hub thread and must not block.
+// Threads: the hub runs on an event loop. Start() gives it a loop of its own on a hub thread
+// that owns every socket and client queue; Stop() (or the destructor) joins it. Deliver(),
+// PausePosters(), ResumePosters() and the accessors may then be called from any thread, the
+// post observer included. Start(loop) runs it on the caller's loop instead, with no thread of
+// its own: every method is then called on that loop's thread, and the host's deliveries are
+// routed at once. The post observer and the host answers run on the hub's loop thread and
+// must not block.
 #pragma once
 
 #include <chrono>
@@ -28,6 +31,10 @@
 #include <span>
 #include <string>
 #include <vector>
+
+namespace zelk {
+class EventLoop;
+}
 
 namespace pelmo {
 
@@ -80,6 +87,9 @@ class Hub {
   // Creates the socket's directory (mode 0700, owner checked), replaces a stale socket file,
   // binds and starts the hub thread. kAlreadyServed when a live hub answers on the path.
   HubStart Start(std::string* error = nullptr);
+  // The same, served on `loop` (which must outlive the hub's serving) by the thread that runs it.
+  HubStart Start(zelk::EventLoop& loop, std::string* error = nullptr);
+  // Sends what is queued as far as the sockets take it without waiting, then closes.
   void Stop();
 
   // Delivers a block from the host to every registered client whose registration value
@@ -92,11 +102,17 @@ class Hub {
   void PausePosters(std::uint32_t reason);
   void ResumePosters(std::uint32_t reason);
 
+  // Reads at once the clients whose last read started a hold (HubOptions::read_hold), ended
+  // or not, and holds anew those that had posted something: a host that holds its own output on the same period calls it when its hold
+  // ends, so that the posts it takes and the blocks it sends share one wake-up. Served on a
+  // caller's loop only (Start(loop)); does nothing otherwise.
+  void ReadHeldClients();
+
   const std::string& Path() const;
   HubStats Stats() const;
   // Blocks waiting for the slowest registered client: its queue plus the host deliveries the
-  // hub thread has not routed yet. Thread-safe; the queue part is refreshed by the hub thread
-  // after each round. For a host that paces its deliveries on its readers (a full-speed replay).
+  // hub thread has not routed yet. For a host that paces its deliveries on its readers (a
+  // full-speed replay).
   std::size_t LargestClientBacklog() const;
 
  private:

@@ -38,6 +38,17 @@ std::uint64_t EventLoop::AddTimer(Clock::time_point when, Task task) {
 
 void EventLoop::CancelTimer(std::uint64_t id) { timers_.erase(id); }
 
+void EventLoop::Defer(Task task) { deferred_.push_back(std::move(task)); }
+
+void EventLoop::RunDeferred() {
+  // Tasks deferred by deferred tasks run in this round too.
+  while (!deferred_.empty()) {
+    running_deferred_.clear();
+    running_deferred_.swap(deferred_);
+    for (auto& task : running_deferred_) task();
+  }
+}
+
 void EventLoop::Post(Task task) {
   {
     std::lock_guard lock(posted_mutex_);
@@ -76,12 +87,14 @@ void EventLoop::RunOnce(std::chrono::milliseconds max_wait) {
                                              std::chrono::nanoseconds(0), std::chrono::seconds(60));
     if (timeout.count() < 0 || until < timeout) timeout = until;
   }
+  if (!deferred_.empty()) timeout = std::chrono::nanoseconds(0);  // deferred outside a round
   timespec wait{};
   wait.tv_sec = static_cast<time_t>(timeout.count() / 1'000'000'000);
   wait.tv_nsec = static_cast<long>(timeout.count() % 1'000'000'000);
   poll_fds_.clear();
   poll_generations_.clear();
   for (const auto& [fd, watch] : watches_) {
+    if (watch.events == 0) continue;
     poll_fds_.push_back(pollfd{fd, watch.events, 0});
     poll_generations_.push_back(watch.generation);
   }
@@ -109,6 +122,7 @@ void EventLoop::RunOnce(std::chrono::milliseconds max_wait) {
     timers_.erase(it);
     task();
   }
+  RunDeferred();
 }
 
 }  // namespace zelk

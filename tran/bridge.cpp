@@ -21,13 +21,14 @@ Bridge::Bridge(CanSource& source, DeliverFn deliver, SocketcandServer* server, C
 }
 
 Bridge::~Bridge() {
+  TransmitPostsWaiting();
   if (hold_timer_ != 0) loop_->CancelTimer(hold_timer_);
 }
 
 void Bridge::CoalesceOn(zelk::EventLoop& loop, std::chrono::steady_clock::duration hold,
-                        PostQueue* intake) {
+                        std::function<void()> take_posts) {
   loop_ = &loop;
-  intake_ = intake;
+  take_posts_ = std::move(take_posts);
   coalescer_.emplace(hold, kMaxBlockRecords,
                      [this](std::span<const frame::FrameRecord> block) { DeliverBlocks(block); });
 }
@@ -41,11 +42,10 @@ void Bridge::DeliverBlocks(std::span<const frame::FrameRecord> records) {
   }
 }
 
-// Keeps a timer at the end of the coalescer's hold, and the intake held while one runs.
+// Keeps a timer at the end of the coalescer's hold.
 void Bridge::FollowHold() {
   const auto end = coalescer_->HoldEnd();
   if (!end) return;
-  if (intake_) intake_->Hold();
   if (hold_timer_ != 0 && hold_timer_at_ == *end) return;
   if (hold_timer_ != 0) loop_->CancelTimer(hold_timer_);
   hold_timer_at_ = *end;
@@ -55,23 +55,42 @@ void Bridge::FollowHold() {
 void Bridge::OnHoldEnd() {
   hold_timer_ = 0;
   // Frames posted during the hold join the block that goes out now.
-  if (intake_) intake_->Drain();
+  if (take_posts_) take_posts_();
+  TransmitPostsWaiting();
   coalescer_->Tick(zelk::EventLoop::Clock::now());
-  if (coalescer_->HoldEnd()) {
-    FollowHold();
-  } else if (intake_) {
-    intake_->Release();  // idle: the next posted frame wakes the loop and goes out at once
-  }
+  FollowHold();
 }
 
 void Bridge::Flush() {
-  if (intake_) intake_->Drain();
+  TransmitPostsWaiting();
   if (coalescer_) {
     if (const auto end = coalescer_->HoldEnd()) coalescer_->Tick(*end);
   }
   if (hold_timer_ != 0) loop_->CancelTimer(hold_timer_);
   hold_timer_ = 0;
-  if (intake_) intake_->Release();
+}
+
+void Bridge::TransmitPosted(std::uint32_t code, std::span<const std::uint8_t> block) {
+  if ((code & kFramePostMask) != kFramePostCode) return;
+  const std::size_t count = block.size() / frame::kRecordSize;  // a trailing part is ignored
+  if (count == 0) return;
+  const std::size_t before = posted_.size();
+  posted_.resize(before + count);
+  std::memcpy(posted_.data() + before, block.data(), count * frame::kRecordSize);
+  if (!loop_) return TransmitPostsWaiting();
+  if (posts_deferred_) return;
+  posts_deferred_ = true;
+  loop_->Defer([this, token = std::weak_ptr<int>(alive_)] {
+    if (token.lock()) TransmitPostsWaiting();
+  });
+}
+
+void Bridge::TransmitPostsWaiting() {
+  posts_deferred_ = false;
+  if (posted_.empty()) return;
+  posting_.swap(posted_);
+  Transmit(posting_);
+  posting_.clear();
 }
 
 std::size_t Bridge::Transmit(std::span<const frame::FrameRecord> records, std::uint64_t origin) {
@@ -120,63 +139,6 @@ void Bridge::Distribute(std::span<const frame::FrameRecord> records,
   }
   load_.Add(stamped_);
   distributed_ += stamped_.size();
-}
-
-PostQueue::PostQueue(zelk::EventLoop& loop, Consumer consumer, std::size_t max_records,
-                     std::size_t high_water)
-    : loop_(loop), consumer_(std::move(consumer)), max_records_(max_records),
-      high_water_(high_water) {}
-
-bool PostQueue::Push(std::uint32_t code, std::span<const std::uint8_t> block) {
-  if ((code & kFramePostMask) != kFramePostCode) return false;
-  const std::size_t count = block.size() / frame::kRecordSize;  // a trailing part is ignored
-  if (count == 0) return false;
-  bool wake = false;
-  bool high = false;
-  {
-    std::lock_guard lock(mutex_);
-    const std::size_t room = max_records_ - std::min(max_records_, pending_.size());
-    const std::size_t taken = std::min(room, count);
-    dropped_ += count - taken;
-    wake = pending_.empty() && taken > 0 && !holding_;
-    for (std::size_t i = 0; i < taken; ++i) {
-      frame::FrameRecord record;
-      std::memcpy(record.data(), block.data() + i * frame::kRecordSize, frame::kRecordSize);
-      pending_.push_back(record);
-    }
-    high = pending_.size() >= high_water_;
-  }
-  if (wake) loop_.Post([this] { Drain(); });
-  return high;
-}
-
-std::uint64_t PostQueue::Dropped() const {
-  std::lock_guard lock(mutex_);
-  return dropped_;
-}
-
-void PostQueue::Hold() {
-  std::lock_guard lock(mutex_);
-  holding_ = true;
-}
-
-void PostQueue::Release() {
-  bool waiting;
-  {
-    std::lock_guard lock(mutex_);
-    holding_ = false;
-    waiting = !pending_.empty();  // pushed while held: no wake was sent for them
-  }
-  if (waiting) Drain();
-}
-
-void PostQueue::Drain() {
-  draining_.clear();
-  {
-    std::lock_guard lock(mutex_);
-    draining_.swap(pending_);
-  }
-  if (!draining_.empty()) consumer_(draining_);
 }
 
 }  // namespace tran

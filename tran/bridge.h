@@ -13,8 +13,7 @@
 // (kTransmitHighWater, until it is down to kTransmitLowWater) the bridge says it is congested,
 // and the companion stops taking frames from their senders instead of dropping them.
 //
-// Threads: every method runs on the event loop thread; PostQueue carries blocks from the
-// hub's thread to it.
+// Threads: every method runs on the event loop thread, which also serves the hub.
 #pragma once
 
 #include <sys/time.h>
@@ -22,7 +21,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -37,8 +36,6 @@
 #include "tran/socketcand_server.h"
 
 namespace tran {
-
-class PostQueue;
 
 inline constexpr std::uint32_t kFramePostMask = 0x200000FF;
 inline constexpr std::uint32_t kFramePostCode = 0x20000012;
@@ -66,14 +63,21 @@ class Bridge {
   Bridge& operator=(const Bridge&) = delete;
 
   // From now on, gathers bus deliveries into blocks with holds of `hold`, timed on `loop`.
-  // intake (may be null) is held during each hold, so frames posted on the bus then wait for
-  // the hold's end instead of waking the loop one by one. Without this call every frame
-  // batch is delivered at once.
+  // take_posts (may be empty) is called as each hold ends, before what waits goes out: it
+  // takes the frames posted on the bus meanwhile (the hub reads its held clients), so that
+  // they join the block and a steady trickle costs one wake-up per hold. Without this call
+  // every frame batch is delivered at once.
   void CoalesceOn(zelk::EventLoop& loop, std::chrono::steady_clock::duration hold,
-                  PostQueue* intake = nullptr);
+                  std::function<void()> take_posts = {});
 
-  // Hands over at once what waits in the intake and the coalescer (before the bridge goes).
+  // Hands over at once what waits in the coalescer (before the bridge goes).
   void Flush();
+
+  // A block posted on the bus: its whole frame records are transmitted when it carries the
+  // monitors' frame code; other blocks are not for CAN and are ignored. With CoalesceOn, the
+  // posts of one loop round go to the source together, at the round's end (or as a hold ends,
+  // ahead of the frames it gathered).
+  void TransmitPosted(std::uint32_t code, std::span<const std::uint8_t> block);
 
   // Frames to put on the CAN bus; origin is the socketcand client that sent them (0: none).
   // Returns how many the source accepted.
@@ -98,6 +102,7 @@ class Bridge {
   void FollowHold();
   void OnHoldEnd();
   void CheckFlow();
+  void TransmitPostsWaiting();
 
   CanSource& source_;
   DeliverFn deliver_;
@@ -113,44 +118,14 @@ class Bridge {
   bool congested_ = false;
   std::function<void(bool)> on_congestion_;
   zelk::EventLoop* loop_ = nullptr;
-  PostQueue* intake_ = nullptr;
+  std::function<void()> take_posts_;
+  std::vector<frame::FrameRecord> posted_;    // posts of this round, not yet transmitted
+  std::vector<frame::FrameRecord> posting_;   // the ones being transmitted
+  bool posts_deferred_ = false;
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // held weakly by deferred tasks
   std::optional<BlockCoalescer> coalescer_;
   std::uint64_t hold_timer_ = 0;  // 0: none armed
   zelk::EventLoop::Clock::time_point hold_timer_at_{};
-};
-
-// Hands frame records posted on the bus from the hub's thread to the event loop thread.
-// Bounded: records beyond max_records waiting are dropped and counted. Push returns whether
-// high_water records wait, so that the hub can stop reading the posting clients in time.
-class PostQueue {
- public:
-  using Consumer = std::function<void(std::span<const frame::FrameRecord>)>;
-
-  PostQueue(zelk::EventLoop& loop, Consumer consumer, std::size_t max_records = 128 * 1024,
-            std::size_t high_water = 16 * 1024);
-
-  // Any thread (the hub's post observer): takes the whole records of a frame block and
-  // ignores blocks of other codes. Never blocks for long. Wakes the loop thread for the first
-  // records waiting, unless the queue is held. True when high_water or more records wait.
-  bool Push(std::uint32_t code, std::span<const std::uint8_t> block);
-  std::uint64_t Dropped() const;
-
-  // Loop thread: while held, records wait without waking the loop until Drain or Release.
-  void Hold();
-  void Release();
-  // Loop thread: hands everything waiting to the consumer.
-  void Drain();
-
- private:
-  zelk::EventLoop& loop_;
-  Consumer consumer_;
-  std::size_t max_records_;
-  std::size_t high_water_;
-  mutable std::mutex mutex_;
-  std::vector<frame::FrameRecord> pending_;   // guarded by mutex_
-  std::uint64_t dropped_ = 0;                 // guarded by mutex_
-  bool holding_ = false;                      // guarded by mutex_
-  std::vector<frame::FrameRecord> draining_;  // loop thread only
 };
 
 }  // namespace tran

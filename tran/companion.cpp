@@ -1,16 +1,13 @@
 // The companion process.
 //
-// Threads:
-//   - the main thread runs the event loop: signals (signalfd), the settings file's watch, the
-//     socketcand server and client sockets, the CAN socket, the generator, the log and the
-//     periodic timers; what is served (Serving: the bridge, the source, the server and the
-//     log) is owned by it and touched only there;
-//   - the hub's thread (started by pelmo::Hub::Start) owns the bus sockets; its post observer
-//     only pushes into the PostQueue, which wakes the main thread, and pauses the posting
-//     clients when that queue is long; it answers the status queries from a snapshot the main
-//     thread refreshes under a mutex.
-// SIGTERM, SIGINT and SIGHUP are blocked in every thread before the hub starts, and read
-// from a signalfd by the main thread: SIGTERM and SIGINT end the companion; SIGHUP asks it to
+// Threads: one. The main thread runs the event loop, which serves everything: the bus hub's
+// sockets and its read hold, signals (signalfd), the settings file's watch, the socketcand
+// server and client sockets, the CAN socket, the generator, the log and the timers. Frames
+// posted on the bus go from the hub's read straight to the bridge, and the bridge's blocks
+// straight into the hub's client queues: no queue between threads is left. The hub's read
+// hold and the bridge's delivery hold end together (the bridge reads the held clients when
+// its hold ends), so a steady trickle of frames costs one wake-up per hold.
+// SIGTERM, SIGINT and SIGHUP are blocked and read from a signalfd: SIGTERM and SIGINT end the companion; SIGHUP asks it to
 // reload (the log is opened anew at its path, for logrotate, and the settings file is read
 // again) and never ends it. A saved settings file is applied by itself too (inotify).
 #include "tran/companion.h"
@@ -24,7 +21,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "hub/hub.h"
@@ -146,47 +142,34 @@ int RunCompanion(const TranSettings& settings, bool detached,
   // What is served now; replaced as a whole when the settings change.
   std::unique_ptr<Serving> serving;
   Serving* active = nullptr;  // the one posts go to, also while it is being taken down
-  pelmo::Hub* hub_for_posts = nullptr;
-  PostQueue posted(loop, [&active, &hub_for_posts](std::span<const frame::FrameRecord> records) {
-    if (active) active->GetBridge().Transmit(records);
-    hub_for_posts->ResumePosters(kPauseQueueLong);  // the queue is empty again
-  });
 
   pelmo::HubOptions hub_options;
   hub_options.path = settings.bus_path;
   hub_options.read_hold = kPostReadHold;
   pelmo::Hub hub(hub_options);
-  hub_for_posts = &hub;
-  hub.SetPostObserver([&posted, &hub](std::uint32_t code, std::span<const std::uint8_t> block) {
-    if (posted.Push(code, block)) hub.PausePosters(kPauseQueueLong);
+  hub.SetPostObserver([&active](std::uint32_t code, std::span<const std::uint8_t> block) {
+    if (active) active->GetBridge().TransmitPosted(code, block);
   });
-  // The status and what is served: refreshed on this thread, read on the hub's.
-  std::mutex status_mutex;
-  StatusSnapshot status;                           // guarded by status_mutex
-  std::string served = DescribeServing(settings);  // guarded by status_mutex
+  // The status snapshot, refreshed on a timer, and what is served.
+  StatusSnapshot status;
+  std::string served = DescribeServing(settings);
   const auto answer = [&](auto format) {
-    return [&status_mutex, &status, format](const std::vector<pelmo::ClientView>& clients) {
-      std::lock_guard lock(status_mutex);
+    return [&status, format](const std::vector<pelmo::ClientView>& clients) {
       if (status.pid == 0) return std::string("starting\n");  // before the first snapshot
       return format(status, clients, Clock::now());
     };
   };
   hub.SetHostAnswer(kStatusTextName, answer(FormatStatusText));
   hub.SetHostAnswer(kStatusJsonName, answer(FormatStatusJson));
-  hub.SetHostAnswer(kServingName, [&](const auto&) {
-    std::lock_guard lock(status_mutex);
-    return served;
-  });
-  // Asked to end: the loop quits once it gets to it; the answer goes out first.
+  hub.SetHostAnswer(kServingName, [&served](const auto&) { return served; });
+  // Asked to end: the loop quits after this round, which sends the answer first.
   hub.SetHostAnswer(kStopName, [&loop](const auto&) {
-    loop.Post([&loop] {
-      ReportNotice("asked to stop");
-      loop.Quit();
-    });
+    ReportNotice("asked to stop");
+    loop.Quit();
     return std::string("stopping\n");
   });
   std::string error;
-  switch (hub.Start(&error)) {
+  switch (hub.Start(loop, &error)) {
     case pelmo::HubStart::kAlreadyServed: {
       // The same settings: nothing to do. Others: say what serves, and how to switch.
       std::string theirs;
@@ -209,7 +192,7 @@ int RunCompanion(const TranSettings& settings, bool detached,
     case pelmo::HubStart::kStarted:
       break;
   }
-  serving = Serving::Start(settings, loop, hub, posted, &error);
+  serving = Serving::Start(settings, loop, hub, &error);
   if (!serving) {
     ReportError(error);
     hub.Stop();
@@ -250,7 +233,6 @@ int RunCompanion(const TranSettings& settings, bool detached,
     fresh.held = source.TransmitBacklog();
     fresh.not_transmitted = counters.tx_dropped;
     fresh.rx_queue_drops = counters.rx_overflow;
-    fresh.posts_dropped = posted.Dropped();
     fresh.hub_blocks_dropped = hub.Stats().blocks_dropped;
     fresh.socketcand_frames_dropped = 0;
     fresh.socketcand_clients = 0;
@@ -265,10 +247,7 @@ int RunCompanion(const TranSettings& settings, bool detached,
       const auto size = std::filesystem::file_size(fresh.log_path, ignored);
       fresh.log_bytes = ignored ? 0 : size;
     }
-    {
-      std::lock_guard lock(status_mutex);
-      status = fresh;
-    }
+    status = fresh;
     loop.AddTimer(Clock::now() + BusLoad::kQuarter, refresh_status);
   };
   refresh_status();
@@ -296,13 +275,13 @@ int RunCompanion(const TranSettings& settings, bool detached,
     serving.reset();  // `active` still names it while it hands over what it holds
     active = nullptr;
     drops.Reset();
-    serving = Serving::Start(*next, loop, hub, posted, &why);
+    serving = Serving::Start(*next, loop, hub, &why);
     std::string now_served = wanted;
     if (serving) {
       ReportNotice("settings applied: now " + wanted);
     } else {
       ReportError("settings not applied: " + why + "; serving as before");
-      serving = Serving::Start(before, loop, hub, posted, &why);
+      serving = Serving::Start(before, loop, hub, &why);
       now_served = DescribeServing(before);
       if (!serving) {
         ReportError("cannot serve as before either: " + why + "; exiting");
@@ -312,7 +291,6 @@ int RunCompanion(const TranSettings& settings, bool detached,
     }
     active = serving.get();
     describe();
-    std::lock_guard lock(status_mutex);
     served = now_served;
   };
   SettingsWatch watch(loop, file.path, reload);
@@ -348,7 +326,6 @@ int RunCompanion(const TranSettings& settings, bool detached,
     const pelmo::HubStats stats = hub.Stats();
     const SourceCounters counters = serving->Source().Counters();
     SocketcandServer* server = serving->Server();
-    drops.Check("frames posted while the bridge was busy, dropped", posted.Dropped());
     drops.Check("blocks dropped for slow bus clients", stats.blocks_dropped);
     drops.Check("frames lost in the CAN receive queue", counters.rx_overflow);
     drops.Check("frames not transmitted", counters.tx_dropped);
@@ -398,8 +375,7 @@ int RunCompanion(const TranSettings& settings, bool detached,
   on_started(StartStatus::kReady);
   loop.Run();
 
-  // What the bridge holds goes to the hub, which sends what it has queued, then stops; its
-  // thread then no longer posts into the queue.
+  // What the bridge holds goes to the hub, which sends what it has queued, then stops.
   serving->GetBridge().Flush();
   hub.Stop();
   serving.reset();

@@ -87,12 +87,12 @@ class GeneratorDriver {
   std::uint64_t timer_ = 0;
 };
 
-Serving::Serving(const TranSettings& settings, zelk::EventLoop& loop, pelmo::Hub& hub, PostQueue& posted)
-    : settings_(settings), loop_(loop), hub_(hub), posted_(posted) {}
+Serving::Serving(const TranSettings& settings, zelk::EventLoop& loop, pelmo::Hub& hub)
+    : settings_(settings), loop_(loop), hub_(hub) {}
 
 std::unique_ptr<Serving> Serving::Start(const TranSettings& settings, zelk::EventLoop& loop,
-                                        pelmo::Hub& hub, PostQueue& posted, std::string* error) {
-  std::unique_ptr<Serving> serving(new Serving(settings, loop, hub, posted));
+                                        pelmo::Hub& hub, std::string* error) {
+  std::unique_ptr<Serving> serving(new Serving(settings, loop, hub));
   if (!serving->Open(error)) return nullptr;
   return serving;
 }
@@ -127,8 +127,8 @@ bool Serving::Open(std::string* error) {
       *source_,
       [this](std::uint32_t code, std::span<const std::uint8_t> block) { hub_.Deliver(code, block); },
       server_.get(), log_.IsOpen() ? &log_ : nullptr);
-  // Frames close together share a block; posts wait for a running hold instead of waking us.
-  bridge_->CoalesceOn(loop_, kDeliveryHold, &posted_);
+  // Frames close together share a block; the hub's posting clients are read as each hold ends.
+  bridge_->CoalesceOn(loop_, kDeliveryHold, [this] { hub_.ReadHeldClients(); });
   bridge_->OnCongestion([this](bool congested) {
     if (congested) {
       hub_.PausePosters(kPauseCongested);

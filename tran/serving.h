@@ -24,8 +24,7 @@
 
 namespace tran {
 
-// The companion's reasons to pause the hub's posting clients (pelmo::Hub::PausePosters).
-inline constexpr std::uint32_t kPauseQueueLong = 1;  // the PostQueue is long
+// The companion's reason to pause the hub's posting clients (pelmo::Hub::PausePosters).
 inline constexpr std::uint32_t kPauseCongested = 2;  // the CAN source holds many frames
 
 class GeneratorDriver;
@@ -35,7 +34,7 @@ class Serving {
   // Opens the log, starts the server and the source. Null, with the reason, when one fails;
   // what had started is stopped again.
   static std::unique_ptr<Serving> Start(const TranSettings& settings, zelk::EventLoop& loop,
-                                        pelmo::Hub& hub, PostQueue& posted, std::string* error);
+                                        pelmo::Hub& hub, std::string* error);
   // Hands over what the bridge holds, then stops the source and the server.
   ~Serving();
   Serving(const Serving&) = delete;
@@ -48,13 +47,12 @@ class Serving {
   CandumpLog& Log() { return log_; }
 
  private:
-  Serving(const TranSettings& settings, zelk::EventLoop& loop, pelmo::Hub& hub, PostQueue& posted);
+  Serving(const TranSettings& settings, zelk::EventLoop& loop, pelmo::Hub& hub);
   bool Open(std::string* error);
 
   TranSettings settings_;
   zelk::EventLoop& loop_;
   pelmo::Hub& hub_;
-  PostQueue& posted_;
   CandumpLog log_;
   std::unique_ptr<SocketcandServer> server_;
   std::unique_ptr<CanSource> source_;

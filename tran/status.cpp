@@ -82,7 +82,6 @@ std::string FormatStatusText(const StatusSnapshot& s, const std::vector<pelmo::C
          " sent, " + std::to_string(s.held) + " held for CAN, " +
          std::to_string(s.not_transmitted) + " not transmitted\n";
   out += "drops:       " + std::to_string(s.rx_queue_drops) + " in the CAN receive queue, " +
-         Plural(s.posts_dropped, "post", "posts") + ", " +
          Plural(s.hub_blocks_dropped, "block", "blocks") + " for bus clients, " +
          Plural(s.socketcand_frames_dropped, "frame", "frames") + " for socketcand clients, " +
          std::to_string(s.log_frames_not_logged) + " not logged\n";
@@ -128,7 +127,7 @@ std::string FormatStatusJson(const StatusSnapshot& s, const std::vector<pelmo::C
   out += ",\"frames\":{\"received\":" + n(s.received) + ",\"sent\":" + n(s.sent) +
          ",\"held\":" + n(s.held) + ",\"not_transmitted\":" + n(s.not_transmitted) + "}";
   out += ",\"drops\":{\"can_receive_queue\":" + n(s.rx_queue_drops) +
-         ",\"posts\":" + n(s.posts_dropped) + ",\"bus_client_blocks\":" +
+         ",\"bus_client_blocks\":" +
          n(s.hub_blocks_dropped) + ",\"socketcand_frames\":" + n(s.socketcand_frames_dropped) +
          ",\"not_logged\":" + n(s.log_frames_not_logged) + "}";
   out += ",\"clients\":[";

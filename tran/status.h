@@ -39,7 +39,6 @@ struct StatusSnapshot {
   std::uint64_t held = 0;             // waiting for room in the interface queue
   std::uint64_t not_transmitted = 0;  // dropped: link down, bus-off, refused
   std::uint64_t rx_queue_drops = 0;   // lost in the kernel's receive queue
-  std::uint64_t posts_dropped = 0;    // posted on the bus, not taken
   std::uint64_t hub_blocks_dropped = 0;
   std::uint64_t socketcand_frames_dropped = 0;
   std::uint64_t log_frames_not_logged = 0;

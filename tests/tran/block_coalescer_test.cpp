@@ -1,5 +1,5 @@
 // Coalescing where frames enter the bus: the rules on a fake clock, then the bridge and the
-// post queue on a real event loop stepped by the test thread.
+// hub on one real event loop stepped by the test thread.
 #include "tran/block_coalescer.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,9 @@
 #include <chrono>
 #include <vector>
 
+#include "hub/hub.h"
 #include "test_support.h"
+#include "tests/hub/test_support.h"
 #include "tran/bridge.h"
 
 namespace tran {
@@ -129,21 +131,36 @@ TEST(block_coalescer, a_burst_becomes_full_blocks_without_waiting_for_the_hold) 
   EXPECT_EQ(idle.Blocks()[2].block.size(), 88u);
 }
 
-// The bridge on an event loop that only the test thread steps: what a call hands to the bus
-// before it returns went out without any timer.
+// The bridge and the hub on an event loop that only the test thread steps, as the companion
+// runs them: what a call hands to the bus before it returns went out without any timer.
 class coalescing_bridge : public ::testing::Test {
  protected:
   coalescing_bridge()
       : source_(MakeVirtualSource()),
-        posted_(loop_, [this](std::span<const frame::FrameRecord> r) { bridge_.Transmit(r); }),
-        bridge_(*source_, [this](std::uint32_t, std::span<const std::uint8_t> block) {
+        hub_(HubOptions()),
+        bridge_(*source_, [this](std::uint32_t code, std::span<const std::uint8_t> block) {
           blocks_.push_back(block.size() / frame::kRecordSize);
+          hub_.Deliver(code, block);
         }, nullptr, nullptr) {
     std::string error;
     source_->Start(loop_, [](auto, auto) {}, &error);
-    bridge_.CoalesceOn(loop_, kDeliveryHold, &posted_);
+    hub_.SetPostObserver([this](std::uint32_t code, std::span<const std::uint8_t> block) {
+      bridge_.TransmitPosted(code, block);
+    });
+    EXPECT_EQ(hub_.Start(loop_, &error), pelmo::HubStart::kStarted) << error;
+    bridge_.CoalesceOn(loop_, kDeliveryHold, [this] { hub_.ReadHeldClients(); });
+    poster_ = std::make_unique<pelmo::testing::RawClient>(bus_.path());
   }
-  ~coalescing_bridge() override { source_->Stop(); }
+  ~coalescing_bridge() override {
+    hub_.Stop();
+    source_->Stop();
+  }
+  pelmo::HubOptions HubOptions() const {
+    pelmo::HubOptions options;
+    options.path = bus_.path();
+    options.read_hold = kPostReadHold;
+    return options;
+  }
 
   // Steps the loop until `count` blocks went out; the time that took.
   Clock::duration StepUntilBlocks(std::size_t count) {
@@ -153,14 +170,16 @@ class coalescing_bridge : public ::testing::Test {
   }
   void Post(std::uint32_t n) {
     const frame::FrameRecord r = Numbered(n);
-    posted_.Push(kFramePostCode | 0x400, r);
+    ASSERT_TRUE(poster_->Send(pelmo::MsgType::kPost, kFramePostCode | 0x400, r));
   }
 
+  pelmo::testing::TempBus bus_;
   zelk::EventLoop loop_;
   std::unique_ptr<CanSource> source_;
-  PostQueue posted_;
+  pelmo::Hub hub_;
   Bridge bridge_;
   std::vector<std::size_t> blocks_;  // records per delivered block
+  std::unique_ptr<pelmo::testing::RawClient> poster_;
 };
 
 TEST_F(coalescing_bridge, a_frame_on_an_idle_bus_goes_out_at_once_and_followers_within_the_hold) {
@@ -188,41 +207,33 @@ TEST_F(coalescing_bridge, a_frame_on_an_idle_bus_goes_out_at_once_and_followers_
   EXPECT_EQ(blocks_, (std::vector<std::size_t>{1, 5, 1}));
 }
 
-TEST_F(coalescing_bridge, posts_during_a_hold_wait_without_waking_the_loop_and_join_its_block) {
+TEST_F(coalescing_bridge, posts_during_a_hold_join_its_block_in_the_one_wake_up_at_its_end) {
+  ASSERT_TRUE(poster_->Register(0x400));
   Post(0);
-  loop_.RunOnce(100ms);  // the first post wakes the loop and goes out at once
+  StepUntilBlocks(1);  // accepted, then read: the post goes out at once
   ASSERT_EQ(blocks_, std::vector<std::size_t>{1});
   for (std::uint32_t n = 1; n <= 30; ++n) Post(n);
-  // Held: the loop is not woken for them. A step that ends on the hold's timer delivers them.
-  const auto waited = StepUntilBlocks(2);
-  EXPECT_EQ(blocks_, (std::vector<std::size_t>{1, 30}));
-  EXPECT_LT(waited, Clock::duration(200ms));
-  EXPECT_EQ(posted_.Dropped(), 0u);
-  // The hold after that block ends with nothing waiting; then a post wakes the loop again and
-  // goes out at once.
+  // The poster is in its read hold: the loop sleeps until the bridge's hold ends, and that one
+  // wake-up reads the posts and delivers them in one block.
   loop_.RunOnce(100ms);
-  loop_.RunOnce(10ms);
+  EXPECT_EQ(blocks_, (std::vector<std::size_t>{1, 30}));
+  // Both holds end with nothing new; then a post wakes the loop again and goes out at once.
+  for (int step = 0; step < 3; ++step) loop_.RunOnce(10ms);
+  EXPECT_EQ(blocks_.size(), 2u);
   Post(99);
   loop_.RunOnce(100ms);
   EXPECT_EQ(blocks_, (std::vector<std::size_t>{1, 30, 1}));
-}
-
-TEST(post_queue, a_held_queue_wakes_nobody_and_hands_over_on_release) {
-  zelk::EventLoop loop;
-  std::vector<std::size_t> batches;
-  PostQueue queue(loop, [&](std::span<const frame::FrameRecord> r) { batches.push_back(r.size()); });
-  const frame::FrameRecord r = Numbered(1);
-  queue.Hold();
-  queue.Push(kFramePostCode | 0x400, r);
-  queue.Push(kFramePostCode | 0x400, r);
-  loop.RunOnce(0ms);  // no wake was sent, so no drain runs
-  EXPECT_TRUE(batches.empty());
-  queue.Release();
-  EXPECT_EQ(batches, std::vector<std::size_t>{2});
-  // Released: the next push wakes the loop.
-  queue.Push(kFramePostCode | 0x400, r);
-  loop.RunOnce(1000ms);
-  EXPECT_EQ(batches, (std::vector<std::size_t>{2, 1}));
+  // The poster got every frame back as the bridge's delivery, in order.
+  std::vector<std::uint32_t> echoed;
+  while (auto m = poster_->Receive(0ms)) {
+    for (std::size_t at = 0; at + frame::kRecordSize <= m->payload.size(); at += frame::kRecordSize) {
+      echoed.push_back(frame::DecodeRecord(m->payload.data() + at).identifier - 0x100);
+    }
+  }
+  ASSERT_EQ(echoed.size(), 32u);
+  EXPECT_EQ(echoed.front(), 0u);
+  EXPECT_EQ(echoed[30], 30u);
+  EXPECT_EQ(echoed.back(), 99u);
 }
 
 }  // namespace

@@ -277,7 +277,7 @@ TEST_F(zelk_tran, tells_its_status_over_the_bus) {
       "source:      virtual, up",
       "bus load:    0 frames/s, peak 0 (the bitrate is not known)",
       "frames:      0 received, 0 sent, 0 held for CAN, 0 not transmitted",
-      "drops:       0 in the CAN receive queue, 0 posts, 0 blocks for bus clients, 0 frames for "
+      "drops:       0 in the CAN receive queue, 0 blocks for bus clients, 0 frames for "
       "socketcand clients, 0 not logged",
       "bus clients: 0",
       "socketcand:  off",
