@@ -43,8 +43,10 @@ constexpr std::size_t kControlQueueBound = 256;
 constexpr std::size_t kPendingDeliveryBound = 65536;
 // Packets read from one client before the others get a turn.
 constexpr int kReadBudget = 64;
-// Packets read per recvmmsg call (each into a buffer of the largest packet size).
-constexpr std::size_t kRecvBatch = 16;
+// Packets read per recvmmsg call, each into a buffer of the largest packet size. The buffers
+// are left untouched until the kernel writes into them, so only the pages of the packets
+// actually read become resident.
+constexpr std::size_t kRecvBatch = 64;
 // Packets handed to one sendmmsg call.
 constexpr std::size_t kSendBatch = 32;
 
@@ -112,7 +114,7 @@ struct Hub::Impl {
   std::list<Client> clients;
   std::map<std::string, std::int32_t> vars;
   std::map<std::string, std::string> strings;
-  std::vector<std::uint8_t> recv_buffer;
+  std::unique_ptr<std::uint8_t[]> recv_buffer;  // kRecvBatch packets, not zero-filled
   bool count_changed = false;
   bool round_requested = false;
   std::uint64_t hold_timer = 0;  // 0: none armed
@@ -223,7 +225,7 @@ bool Hub::Impl::ReadFrom(Client& c, int& packets) {
     if (!MayRead(c)) return true;  // paused: read again once the host resumes posters
     const std::size_t want = std::min<std::size_t>(kRecvBatch, kReadBudget - read);
     for (std::size_t i = 0; i < want; ++i) {
-      iovs[i] = {recv_buffer.data() + i * kMaxMessage, kMaxMessage};
+      iovs[i] = {recv_buffer.get() + i * kMaxMessage, kMaxMessage};
       msgs[i] = {};
       msgs[i].msg_hdr.msg_iov = &iovs[i];
       msgs[i].msg_hdr.msg_iovlen = 1;
@@ -244,7 +246,7 @@ bool Hub::Impl::ReadFrom(Client& c, int& packets) {
         Close(c, true, WireError::kOversized);
         return true;
       }
-      const auto m = ParseMessage({recv_buffer.data() + i * kMaxMessage, n});
+      const auto m = ParseMessage({recv_buffer.get() + i * kMaxMessage, n});
       if (!m) {
         Close(c, true, WireError::kMalformed);
         return true;
@@ -565,7 +567,7 @@ HubStart Hub::Impl::Open(std::string* error) {
     return fail(why);
   }
   if (::lstat(path.c_str(), &st) == 0) socket_inode = st.st_ino;
-  recv_buffer.resize(kRecvBatch * kMaxMessage);
+  if (!recv_buffer) recv_buffer.reset(new std::uint8_t[kRecvBatch * kMaxMessage]);
   return HubStart::kStarted;
 }
 
@@ -684,6 +686,9 @@ void Hub::ReadHeldClients() {
   for (auto& c : d.clients) {
     if (c.closed || !c.held || !d.MayRead(c)) continue;
     d.ReadAfterHold(c);
+    // The host's next hold end reads the client again; the hub's own timer, a little later,
+    // only serves when the host's holds stop.
+    if (c.held) c.read_after += d.options.read_hold / 4;
     read = true;
   }
   if (read) d.RequestRound();

@@ -67,7 +67,7 @@ struct ClientView {
 
 class Hub {
  public:
-  // Called on the hub thread for every block a client posts, after it is routed to the others.
+  // Called on the hub's loop thread for every block a client posts, after it is routed to the others.
   // Setting one makes the host the bus's bridge (see Routing above).
   using PostObserver = std::function<void(std::uint32_t code, std::span<const std::uint8_t> block)>;
 
@@ -79,7 +79,7 @@ class Hub {
   void SetPostObserver(PostObserver observer);  // before Start()
 
   // A named answer the host gives: a client's query (kQuery) of `name` is answered with what
-  // `fn` returns (at most kMaxPayload bytes), called on the hub thread with the registered
+  // `fn` returns (at most kMaxPayload bytes), called on the hub's loop thread with the registered
   // clients; it must not block. Before Start().
   using HostAnswer = std::function<std::string(const std::vector<ClientView>& clients)>;
   void SetHostAnswer(std::string name, HostAnswer fn);
@@ -103,7 +103,7 @@ class Hub {
   void ResumePosters(std::uint32_t reason);
 
   // Reads at once the clients whose last read started a hold (HubOptions::read_hold), ended
-  // or not, and holds anew those that had posted something: a host that holds its own output on the same period calls it when its hold
+  // or not, and holds anew (for a quarter longer) those that had posted something: a host that holds its own output on the same period calls it when its hold
   // ends, so that the posts it takes and the blocks it sends share one wake-up. Served on a
   // caller's loop only (Start(loop)); does nothing otherwise.
   void ReadHeldClients();
@@ -111,7 +111,7 @@ class Hub {
   const std::string& Path() const;
   HubStats Stats() const;
   // Blocks waiting for the slowest registered client: its queue plus the host deliveries the
-  // hub thread has not routed yet. For a host that paces its deliveries on its readers (a
+  // hub's own thread has not routed yet. For a host that paces its deliveries on its readers (a
   // full-speed replay).
   std::size_t LargestClientBacklog() const;
 
