@@ -1,4 +1,4 @@
-// The replay source: plays a candump -l log onto the bus (see ReplayOptions in can_source.h).
+// The replay source: plays a candump -l log onto the bus (see ReplayOptions in replay_source.h).
 //
 // The file is read through one fixed buffer, so memory stays flat however long the log is.
 // Each round of the event loop plays the frames that are due (at most kRoundFrames, in
@@ -19,6 +19,7 @@
 
 #include "tran/can_source.h"
 #include "tran/candump_log.h"
+#include "tran/replay_source.h"
 #include "tran/report.h"
 
 namespace tran {

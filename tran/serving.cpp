@@ -4,6 +4,10 @@
 #include <vector>
 
 #include "tran/frame_generator.h"
+#include "tran/replay_source.h"
+#include "tran/socketcan_source.h"
+#include "tran/socketcand_client_source.h"
+#include "tran/virtual_source.h"
 
 namespace tran {
 

@@ -53,6 +53,7 @@
 #include "tran/can_errors.h"
 #include "tran/can_link.h"
 #include "tran/can_source.h"
+#include "tran/socketcan_source.h"
 #include "tran/report.h"
 #include "tran/transmit_hold.h"
 

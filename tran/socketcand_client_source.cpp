@@ -16,6 +16,7 @@
 #include "tran/can_source.h"
 #include "tran/remote_clock.h"
 #include "tran/report.h"
+#include "tran/socketcand_client_source.h"
 #include "tran/socketcand_protocol.h"
 #include "tran/tcp_output.h"
 

@@ -1,6 +1,6 @@
 // The virtual bus: a frame transmitted on it is on the bus, so every transmission is accepted
 // and the bridge's echo delivers it to every bus and socketcand client.
-#include "tran/can_source.h"
+#include "tran/virtual_source.h"
 
 namespace tran {
 

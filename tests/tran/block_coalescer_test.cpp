@@ -11,6 +11,7 @@
 #include "test_support.h"
 #include "tests/hub/test_support.h"
 #include "tran/bridge.h"
+#include "tran/virtual_source.h"
 
 namespace tran {
 namespace {

@@ -10,6 +10,7 @@
 #include "test_support.h"
 #include "tran/can_source.h"
 #include "tran/candump_log.h"
+#include "tran/replay_source.h"
 
 namespace tran {
 namespace {

@@ -4,6 +4,7 @@
 
 #include "test_support.h"
 #include "tran/can_source.h"
+#include "tran/socketcand_client_source.h"
 #include "tran/socketcand_protocol.h"
 
 namespace tran {

@@ -14,7 +14,11 @@
 #include "frame/can_frame_conv.h"
 #include "test_support.h"
 #include "tran/bridge.h"
+#include "tran/replay_source.h"
+#include "tran/socketcan_source.h"
+#include "tran/socketcand_client_source.h"
 #include "tran/socketcand_server.h"
+#include "tran/virtual_source.h"
 
 namespace tran {
 namespace {
