@@ -46,8 +46,8 @@
 #include "bench/bench_support.h"
 #include "frame/frame_record.h"
 #include "pelmo.h"
-#include "tran/candump_log.h"
-#include "tran/frame_generator.h"
+#include "tran/candump/candump_log.h"
+#include "tran/core/frame_generator.h"
 
 namespace {
 

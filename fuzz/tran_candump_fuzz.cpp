@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "tran/candump_log.h"
+#include "tran/candump/candump_log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view line(reinterpret_cast<const char*>(data), size);

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "tran/companion.h"
-#include "tran/daemon.h"
-#include "tran/settings.h"
-#include "tran/status_query.h"
+#include "tran/core/companion.h"
+#include "tran/core/daemon.h"
+#include "tran/core/settings.h"
+#include "tran/core/status_query.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Coalescing where frames enter the bus: the rules on a fake clock, then the bridge and the
 // hub on one real event loop stepped by the test thread.
-#include "tran/block_coalescer.h"
+#include "tran/core/block_coalescer.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include "hub/hub.h"
 #include "test_support.h"
 #include "tests/hub/test_support.h"
-#include "tran/bridge.h"
-#include "tran/virtual_source.h"
+#include "tran/can/virtual_source.h"
+#include "tran/core/bridge.h"
 
 namespace tran {
 namespace {

@@ -1,4 +1,4 @@
-#include "tran/can_errors.h"
+#include "tran/can/can_errors.h"
 
 #include <gtest/gtest.h>
 #include <linux/can/error.h>

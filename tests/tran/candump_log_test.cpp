@@ -1,4 +1,4 @@
-#include "tran/candump_log.h"
+#include "tran/candump/candump_log.h"
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>

@@ -10,8 +10,8 @@
 #include "frame/send_line.h"
 #include "pelmo.h"
 #include "test_support.h"
-#include "tran/candump_log.h"
-#include "tran/frame_generator.h"
+#include "tran/candump/candump_log.h"
+#include "tran/core/frame_generator.h"
 
 namespace tran {
 namespace {

@@ -1,4 +1,4 @@
-#include "tran/frame_generator.h"
+#include "tran/core/frame_generator.h"
 
 #include <gtest/gtest.h>
 

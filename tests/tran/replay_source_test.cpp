@@ -8,9 +8,9 @@
 #include <mutex>
 
 #include "test_support.h"
-#include "tran/can_source.h"
-#include "tran/candump_log.h"
-#include "tran/replay_source.h"
+#include "tran/can/can_source.h"
+#include "tran/candump/candump_log.h"
+#include "tran/candump/replay_source.h"
 
 namespace tran {
 namespace {

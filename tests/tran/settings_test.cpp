@@ -1,4 +1,4 @@
-#include "tran/settings.h"
+#include "tran/core/settings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tran/socket_owner.h"
+#include "tran/socketcand/socket_owner.h"
 
 #include <gtest/gtest.h>
 

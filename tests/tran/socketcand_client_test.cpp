@@ -3,9 +3,9 @@
 #include <mutex>
 
 #include "test_support.h"
-#include "tran/can_source.h"
-#include "tran/socketcand_client_source.h"
-#include "tran/socketcand_protocol.h"
+#include "tran/can/can_source.h"
+#include "tran/socketcand/socketcand_client_source.h"
+#include "tran/socketcand/socketcand_protocol.h"
 
 namespace tran {
 namespace {

@@ -1,4 +1,4 @@
-#include "tran/socketcand_protocol.h"
+#include "tran/socketcand/socketcand_protocol.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tran/socketcand_server.h"
+#include "tran/socketcand/socketcand_server.h"
 
 #include <gtest/gtest.h>
 

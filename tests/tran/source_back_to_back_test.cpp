@@ -13,12 +13,12 @@
 
 #include "frame/can_frame_conv.h"
 #include "test_support.h"
-#include "tran/bridge.h"
-#include "tran/replay_source.h"
-#include "tran/socketcan_source.h"
-#include "tran/socketcand_client_source.h"
-#include "tran/socketcand_server.h"
-#include "tran/virtual_source.h"
+#include "tran/can/socketcan_source.h"
+#include "tran/can/virtual_source.h"
+#include "tran/candump/replay_source.h"
+#include "tran/core/bridge.h"
+#include "tran/socketcand/socketcand_client_source.h"
+#include "tran/socketcand/socketcand_server.h"
 
 namespace tran {
 namespace {

@@ -1,4 +1,4 @@
-#include "tran/tcp_output.h"
+#include "tran/socketcand/tcp_output.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tran/transmit_hold.h"
+#include "tran/can/transmit_hold.h"
 
 #include <gtest/gtest.h>
 
