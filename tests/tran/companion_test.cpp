@@ -9,7 +9,7 @@
 
 #include "frame/send_line.h"
 #include "pelmo.h"
-#include "test_support.h"
+#include "tests/tran/test_support.h"
 #include "tran/candump/candump_log.h"
 #include "tran/core/frame_generator.h"
 

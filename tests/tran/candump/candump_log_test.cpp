@@ -9,7 +9,7 @@
 #include <map>
 #include <sstream>
 
-#include "test_support.h"
+#include "tests/tran/test_support.h"
 
 namespace tran {
 namespace {

@@ -7,7 +7,7 @@
 #include <limits>
 #include <mutex>
 
-#include "test_support.h"
+#include "tests/tran/test_support.h"
 #include "tran/can/can_source.h"
 #include "tran/candump/candump_log.h"
 #include "tran/candump/replay_source.h"

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "hub/hub.h"
-#include "test_support.h"
 #include "tests/hub/test_support.h"
+#include "tests/tran/test_support.h"
 #include "tran/can/virtual_source.h"
 #include "tran/core/bridge.h"
 

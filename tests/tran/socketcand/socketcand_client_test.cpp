@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "test_support.h"
+#include "tests/tran/test_support.h"
 #include "tran/can/can_source.h"
 #include "tran/socketcand/socketcand_client_source.h"
 #include "tran/socketcand/socketcand_protocol.h"

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "test_support.h"
+#include "tests/tran/test_support.h"
 
 namespace tran {
 namespace {

@@ -12,7 +12,7 @@
 #include <mutex>
 
 #include "frame/can_frame_conv.h"
-#include "test_support.h"
+#include "tests/tran/test_support.h"
 #include "tran/can/socketcan_source.h"
 #include "tran/can/virtual_source.h"
 #include "tran/candump/replay_source.h"

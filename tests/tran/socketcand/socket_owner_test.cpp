@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "tests/tran/test_support.h"
 
 namespace tran {
 namespace {
