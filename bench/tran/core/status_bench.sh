@@ -3,7 +3,7 @@
 # generated frames per second to a zelk_dump. Runs the tool N times, one after the other, and
 # reports the median and the maximum, process start included. Figures only.
 #
-#   bench/status_bench.sh [BIN_DIR] [RATE] [N]     (defaults: build/release/bin 21300 200)
+#   bench/tran/core/status_bench.sh [BIN_DIR] [RATE] [N]   (defaults: build/release/bin 21300 200)
 set -euo pipefail
 bin=${1:-build/release/bin}
 rate=${2:-21300}

@@ -6,18 +6,18 @@
 # adapter, in order or not, the time, and for the companion its CPU time while it waited.
 # Figures only; nothing is asserted.
 #
-#   bench/adapter_burst_bench.sh [BIN_DIR] [N] [BITRATE]   (build/release/bin 20000 50000)
+#   bench/tran/can/adapter_burst_bench.sh [BIN_DIR] [N] [BITRATE]   (build/release/bin 20000 50000)
 #
 # The emulated line carries some hundreds to a few thousand frames/s in the kernel harness,
 # so a bit rate it can keep up with gives the meaningful comparison.
 set -euo pipefail
 if [ "${ZELK_IN_UML:-}" != 1 ]; then
-  exec "$(dirname "$0")/../scripts/uml_run.sh" --timeout 1800 "$0" "$@"
+  exec "$(dirname "$0")/../../../scripts/uml_run.sh" --timeout 1800 "$0" "$@"
 fi
 bin=${1:-build/release/bin}
 count=${2:-20000}
 bitrate=${3:-50000}
-source "$(dirname "$0")/../tests/tran/kernel/kernel_test_lib.sh" "$bin"
+source "$(dirname "$0")/../../../tests/tran/kernel/kernel_test_lib.sh" "$bin"
 
 start_adapter 500000
 adapter rate "$bitrate"

@@ -6,14 +6,14 @@
 # drops (SO_RXQ_OVFL) and the hub's for a slow zelk_dump. The ratio is the companion's count
 # over candump's. Figures only; nothing is asserted.
 #
-#   bench/tran_socketcan_bench.sh [BIN_DIR] [N] [GAP_MS]
+#   bench/tran/can/tran_socketcan_bench.sh [BIN_DIR] [N] [GAP_MS]
 #
 # BIN_DIR defaults to build/release/bin, N (frames per run) to 50000, GAP_MS (the fixed-rate
 # run's gap) to 1. Outside the kernel harness the script runs itself through
 # scripts/uml_run.sh.
 set -euo pipefail
 if [ "${ZELK_IN_UML:-}" != 1 ]; then
-  exec "$(dirname "$0")/../scripts/uml_run.sh" --timeout 1800 "$0" "$@"
+  exec "$(dirname "$0")/../../../scripts/uml_run.sh" --timeout 1800 "$0" "$@"
 fi
 bin=${1:-build/release/bin}
 count=${2:-50000}
