@@ -8,7 +8,7 @@ if(TARGET zelk_app)
   target_link_libraries(app_soak PRIVATE zelk_app)
   zelk_warnings(app_soak)
   zelk_runtime_deps(app_soak pelmo zelk_tran zelk_dump)
-  # bus_feeder is defined in tran/, read after this file.
+  # bus_feeder is defined in bench/tran/, read after this file.
   if(TARGET pelmo)
     add_dependencies(app_soak bus_feeder)
   endif()

@@ -1,8 +1,9 @@
 // Helpers shared by the benchmarks that run several processes: CPU and memory of a process from
 // /proc, the machine's load, child processes, and latency figures.
 //
-// Trickle frames (the feeder's, see tran/bus_feeder.cpp) carry the CLOCK_MONOTONIC nanoseconds of
-// their post in their eight data bytes, so any consumer can tell how long a frame took.
+// Trickle frames (the feeder's, see bench/tran/bus_feeder.cpp) carry the CLOCK_MONOTONIC
+// nanoseconds of their post in their eight data bytes, so any consumer can tell how long a frame
+// took.
 #pragma once
 
 #include <fcntl.h>
