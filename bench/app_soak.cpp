@@ -54,6 +54,7 @@
 #include "app/zelk_test_dlg.h"
 #include "bench/bench_support.h"
 #include "bus/bus_binding.h"
+#include "frame/frame_record.h"
 
 // ---- Counting allocator: every malloc of the process, and those of the GUI thread. ----
 
@@ -136,19 +137,33 @@ bool RunUntil(const std::function<bool()>& cond, int ms) {
   return cond();
 }
 
-// ---- The window's latency: pmGetp is wrapped so that the block a notification fetched is
-// known; once the dialog has run ShowRecord on all of its records, each trickle record's post
+// ---- The window's latency: pmGetp is wrapped so that the blocks a notification event fetched
+// are known (their records are copied as they are fetched, since a fetched block stays readable
+// only until the next fetch); once the dialog has handled the event, each trickle record's post
 // time is compared with the clock. ----
 
 pmGetp_fn g_real_getp = nullptr;
-const std::uint8_t* g_fetched = nullptr;
-std::uint32_t g_fetched_size = 0;
+std::vector<frame::FrameRecord> g_fetched_records;  // GUI thread only
+std::uint64_t g_fetched_blocks = 0;
 
 const void* TimedGetp(std::uint32_t handle, std::uint32_t* byte_count) {
   const void* block = g_real_getp(handle, byte_count);
-  g_fetched = static_cast<const std::uint8_t*>(block);
-  g_fetched_size = block != nullptr && byte_count != nullptr ? *byte_count : 0;
+  if (block != nullptr && byte_count != nullptr) {
+    ++g_fetched_blocks;
+    const auto* bytes = static_cast<const std::uint8_t*>(block);
+    for (std::uint32_t at = 0; at + frame::kRecordSize <= *byte_count; at += frame::kRecordSize) {
+      frame::FrameRecord& record = g_fetched_records.emplace_back();
+      std::memcpy(record.data(), bytes + at, frame::kRecordSize);
+    }
+  }
   return block;
+}
+
+// Runs the event loop for ms, with no timer of its own besides the one that ends it.
+void Idle(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
 }
 
 void* TimedSymbol(void* module, const char* name) {
@@ -163,6 +178,8 @@ void* TimedSymbol(void* module, const char* name) {
 class TimedDialog : public CZelk_testDlg {
  public:
   TimedDialog() {
+    // Room for many full blocks, so that recording them allocates nothing the window is charged.
+    g_fetched_records.reserve(std::size_t{1} << 16);
     SetNotifier([](const QString& text) {
       std::fprintf(stderr, "app_soak: message box: %s\n", qPrintable(text));
     });
@@ -178,30 +195,30 @@ class TimedDialog : public CZelk_testDlg {
   std::uint64_t notify_allocations = 0;  // made inside the notification handler
   std::uint64_t between_flush_allocations = 0, between_flush_frames = 0;
   std::uint64_t longest_handler_ns = 0;
+  std::uint64_t between_flush_ns = 0, between_flush_events = 0;
 
  protected:
   bool event(QEvent* e) override {
     if (e->type() != app::BusNotifyEvent::TypeId()) return CZelk_testDlg::event(e);
-    g_fetched = nullptr;
+    g_fetched_records.clear();
+    const std::uint64_t blocks_before = g_fetched_blocks;
     const std::uint64_t allocations_before = g_gui_allocations.load(std::memory_order_relaxed);
     const bool flush_due = m_bFlushDue;
     const std::uint64_t rx_before = m_nRxCount;
     const std::uint64_t started = bench::MonotonicNs();
     const bool handled = CZelk_testDlg::event(e);
-    longest_handler_ns = std::max(longest_handler_ns, bench::MonotonicNs() - started);
+    const std::uint64_t now = bench::MonotonicNs();
+    longest_handler_ns = std::max(longest_handler_ns, now - started);
     const std::uint64_t made = g_gui_allocations.load(std::memory_order_relaxed) - allocations_before;
     notify_allocations += made;
     if (!flush_due) {  // no 400 ms flush in this notification: only the per-record work
       between_flush_allocations += made;
       between_flush_frames += m_nRxCount - rx_before;
+      between_flush_ns += now - started;
+      ++between_flush_events;
     }
-    if (g_fetched != nullptr) {
-      ++blocks;
-      const std::uint64_t now = bench::MonotonicNs();
-      for (std::uint32_t at = 0; at + 16 <= g_fetched_size; at += 16) {
-        latency.AddRecord(g_fetched + at, now);
-      }
-    }
+    blocks += g_fetched_blocks - blocks_before;
+    for (const frame::FrameRecord& record : g_fetched_records) latency.AddRecord(record.data(), now);
     return handled;
   }
 };
@@ -210,7 +227,7 @@ class TimedDialog : public CZelk_testDlg {
 struct WindowFigures {
   std::uint64_t frames = 0, blocks = 0, backlog_drops = 0, hub_drops = 0, notify_allocations = 0;
   std::uint64_t between_flush_allocations = 0, between_flush_frames = 0;
-  double rss_start = 0, rss_end = 0, cpu = 0, longest_handler_ms = 0;
+  double rss_start = 0, rss_end = 0, cpu = 0, longest_handler_ms = 0, mean_handler_us = 0;
   // cpu is the process less the harness thread: the GUI thread, the bus library's I/O thread
   // (the one thread without a name of its own), Qt's threads, and threads gone meanwhile.
   double gui_cpu = 0, bus_io_cpu = 0, harness_cpu = 0;
@@ -231,6 +248,8 @@ class WindowMeter {
     notify_allocations_ = dlg_.notify_allocations;
     between_allocations_ = dlg_.between_flush_allocations;
     between_frames_ = dlg_.between_flush_frames;
+    between_ns_ = dlg_.between_flush_ns;
+    between_events_ = dlg_.between_flush_events;
     backlog_ = Info(PM_INFO_DROPPED_BLOCKS);
     hub_ = Info(PM_INFO_HUB_DROPS);
     figures_.rss_start = bench::ResidentMiB(getpid());
@@ -259,6 +278,9 @@ class WindowMeter {
     figures_.notify_allocations = dlg_.notify_allocations - notify_allocations_;
     figures_.between_flush_allocations = dlg_.between_flush_allocations - between_allocations_;
     figures_.between_flush_frames = dlg_.between_flush_frames - between_frames_;
+    const std::uint64_t events = dlg_.between_flush_events - between_events_;
+    figures_.mean_handler_us =
+        events ? static_cast<double>(dlg_.between_flush_ns - between_ns_) / 1e3 / static_cast<double>(events) : 0;
     figures_.backlog_drops = Info(PM_INFO_DROPPED_BLOCKS) - backlog_;
     figures_.hub_drops = Info(PM_INFO_HUB_DROPS) - hub_;
     char p99[48];
@@ -274,7 +296,7 @@ class WindowMeter {
   WindowFigures figures_;
   std::map<pid_t, ThreadCpu> threads_;
   std::uint64_t rx_ = 0, blocks_ = 0, notify_allocations_ = 0, backlog_ = 0, hub_ = 0;
-  std::uint64_t between_allocations_ = 0, between_frames_ = 0;
+  std::uint64_t between_allocations_ = 0, between_frames_ = 0, between_ns_ = 0, between_events_ = 0;
   double cpu_ = 0;
 };
 
@@ -285,7 +307,8 @@ std::string FormatWindow(const WindowFigures& f, double elapsed) {
                 "%.2f%%); %llu frames (%.0f/s) in %llu blocks; drops: library "
                 "backlog %llu, hub %llu; RSS %.1f -> %.1f MiB; latency post -> ShowRecord %s; "
                 "allocations in the notification handler %.3f per frame (%llu in %llu frames "
-                "handled without a flush); longest notification handler %.2f ms",
+                "handled without a flush); notification handler %.1f us on average without a "
+                "flush, longest %.2f ms",
                 100.0 * f.cpu / elapsed, 100.0 * f.gui_cpu / elapsed,
                 100.0 * f.bus_io_cpu / elapsed,
                 100.0 * (f.cpu - f.gui_cpu - f.bus_io_cpu) / elapsed,
@@ -297,7 +320,8 @@ std::string FormatWindow(const WindowFigures& f, double elapsed) {
                 f.frames ? static_cast<double>(f.notify_allocations) / static_cast<double>(f.frames)
                          : 0.0,
                 static_cast<unsigned long long>(f.between_flush_allocations),
-                static_cast<unsigned long long>(f.between_flush_frames), f.longest_handler_ms);
+                static_cast<unsigned long long>(f.between_flush_frames), f.mean_handler_us,
+                f.longest_handler_ms);
   return text;
 }
 
@@ -452,7 +476,7 @@ int RunTrickle(int seconds, int monitors, int rate) {
     std::fprintf(stderr, "app_soak: no frames reached the window\n");
     return 1;
   }
-  RunUntil([] { return false; }, kWarmUpMs);  // the log fills past its trim point
+  Idle(kWarmUpMs);  // the log fills past its trim point
 
   WindowMeter meter(dlg, dump_lines.Tid());
   const std::string load_before = bench::LoadAverage();
@@ -466,7 +490,7 @@ int RunTrickle(int seconds, int monitors, int rate) {
   const bench::MachineTicks machine0 = bench::ReadMachineTicks();
   QElapsedTimer wall;
   wall.start();
-  RunUntil([] { return false; }, seconds * 1000);
+  Idle(seconds * 1000);
   const bench::MachineTicks machine1 = bench::ReadMachineTicks();
   const std::uint64_t allocations = g_allocations.load() - allocations0;
   const std::uint64_t gui_allocations = g_gui_allocations.load() - gui_allocations0;
@@ -494,7 +518,7 @@ int RunTrickle(int seconds, int monitors, int rate) {
   }
   // The feeder ends by itself; then the last frames drain and everyone stops.
   RunUntil([&] { return waitpid(feeder, nullptr, WNOHANG) == feeder; }, 20000);
-  RunUntil([] { return false; }, 500);
+  Idle(500);
   char feeder_line[512] = {};
   const ssize_t feeder_n = read(feeder_out[0], feeder_line, sizeof feeder_line - 1);
   close(feeder_out[0]);
@@ -567,7 +591,7 @@ int RunGenerator(int seconds, int rate) {
     std::fprintf(stderr, "app_soak: no frames reached the window\n");
     return 1;
   }
-  RunUntil([] { return false; }, 2000);  // warm-up: the log fills past its trim point
+  Idle(2000);  // warm-up: the log fills past its trim point
 
   // Event-loop lateness, watched by a 10 ms timer.
   QElapsedTimer since_tick;
@@ -585,7 +609,7 @@ int RunGenerator(int seconds, int rate) {
   wall.start();
   since_tick.start();
   watch.start();
-  RunUntil([] { return false; }, seconds * 1000);
+  Idle(seconds * 1000);
   watch.stop();
   const std::uint64_t allocations = g_allocations.load() - allocations0;
   const double elapsed = static_cast<double>(wall.elapsed()) / 1000.0;
