@@ -66,6 +66,9 @@ QWidget* MakeControl(const ControlDef& def, QWidget& dialog) {
     }
     case ControlKind::kStatic: {
       auto* label = new QLabel(text, &dialog);
+      // A static control shows its text as it is: no markup, so a new counter text is not
+      // examined for rich text.
+      label->setTextFormat(Qt::PlainText);
       label->setAlignment(((def.style & kAlignRight) != 0 ? Qt::AlignRight : Qt::AlignLeft) |
                           Qt::AlignTop);
       return label;
@@ -148,7 +151,12 @@ void BuildDialog(QWidget& dialog) {
   for (const ControlDef& def : kControls) {
     QWidget* control = MakeControl(def, dialog);
     control->setProperty(kDlgIdProperty, def.id);
-    control->setGeometry(units.ToPixels(def.du));
+    // Every control keeps the rectangle of its template. The fixed size also tells Qt that a
+    // control's size never follows its text, so a new text (the RX counter's, up to once per
+    // display refresh) asks the dialog for no layout pass.
+    const QRect rect = units.ToPixels(def.du);
+    control->setGeometry(rect);
+    control->setFixedSize(rect.size());
     if ((def.style & kTabStop) == 0) control->setFocusPolicy(Qt::NoFocus);
     if ((def.style & kHidden) != 0) control->setVisible(false);
     if ((def.style & kTabStop) != 0) {
