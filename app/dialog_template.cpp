@@ -53,6 +53,17 @@ int MulDiv(int a, int b, int c) {
   return static_cast<int>(product >= 0 ? (product + c / 2) / c : -((-product + c / 2) / c));
 }
 
+// The log and the static texts show only the window's own text (digits, letters and a few
+// signs), which a fixed-pitch font draws the same with or without OpenType shaping: no kerning,
+// no ligatures. Without shaping a line costs less to lay out, and these lines are laid out
+// often: the RX counter at every display refresh, the log's visible lines at every flush. The
+// boxes the user types into keep shaping for whatever is typed.
+void LayOutWithoutShaping(QWidget& control) {
+  QFont font;  // only the strategy is set; the rest still comes from the dialog's font
+  font.setStyleStrategy(QFont::PreferNoShaping);
+  control.setFont(font);
+}
+
 QWidget* MakeControl(const ControlDef& def, QWidget& dialog) {
   const QString text = QString::fromUtf8(def.text);
   switch (def.kind) {
@@ -71,6 +82,7 @@ QWidget* MakeControl(const ControlDef& def, QWidget& dialog) {
       label->setTextFormat(Qt::PlainText);
       label->setAlignment(((def.style & kAlignRight) != 0 ? Qt::AlignRight : Qt::AlignLeft) |
                           Qt::AlignTop);
+      LayOutWithoutShaping(*label);
       return label;
     }
     case ControlKind::kEdit: {
@@ -92,6 +104,7 @@ QWidget* MakeControl(const ControlDef& def, QWidget& dialog) {
       edit->setVerticalScrollBarPolicy((def.style & kVScroll) != 0 ? Qt::ScrollBarAlwaysOn
                                                                     : Qt::ScrollBarAlwaysOff);
       edit->setUndoRedoEnabled(false);
+      LayOutWithoutShaping(*edit);
       return edit;
     }
     case ControlKind::kAutoCheckBox:
