@@ -53,6 +53,17 @@ int MulDiv(int a, int b, int c) {
   return static_cast<int>(product >= 0 ? (product + c / 2) / c : -((-product + c / 2) / c));
 }
 
+// The log and the static texts show only the window's own text (digits, letters and a few
+// signs), which a fixed-pitch font draws the same with or without OpenType shaping: no kerning,
+// no ligatures. Without shaping a line costs less to lay out, and these lines are laid out
+// often: the RX counter at every display refresh, the log's visible lines at every flush. The
+// boxes the user types into keep shaping for whatever is typed.
+void LayOutWithoutShaping(QWidget& control) {
+  QFont font;  // only the strategy is set; the rest still comes from the dialog's font
+  font.setStyleStrategy(QFont::PreferNoShaping);
+  control.setFont(font);
+}
+
 QWidget* MakeControl(const ControlDef& def, QWidget& dialog) {
   const QString text = QString::fromUtf8(def.text);
   switch (def.kind) {
@@ -66,8 +77,12 @@ QWidget* MakeControl(const ControlDef& def, QWidget& dialog) {
     }
     case ControlKind::kStatic: {
       auto* label = new QLabel(text, &dialog);
+      // A static control shows its text as it is: no markup, so a new counter text is not
+      // examined for rich text.
+      label->setTextFormat(Qt::PlainText);
       label->setAlignment(((def.style & kAlignRight) != 0 ? Qt::AlignRight : Qt::AlignLeft) |
                           Qt::AlignTop);
+      LayOutWithoutShaping(*label);
       return label;
     }
     case ControlKind::kEdit: {
@@ -89,6 +104,7 @@ QWidget* MakeControl(const ControlDef& def, QWidget& dialog) {
       edit->setVerticalScrollBarPolicy((def.style & kVScroll) != 0 ? Qt::ScrollBarAlwaysOn
                                                                     : Qt::ScrollBarAlwaysOff);
       edit->setUndoRedoEnabled(false);
+      LayOutWithoutShaping(*edit);
       return edit;
     }
     case ControlKind::kAutoCheckBox:
@@ -148,7 +164,12 @@ void BuildDialog(QWidget& dialog) {
   for (const ControlDef& def : kControls) {
     QWidget* control = MakeControl(def, dialog);
     control->setProperty(kDlgIdProperty, def.id);
-    control->setGeometry(units.ToPixels(def.du));
+    // Every control keeps the rectangle of its template. The fixed size also tells Qt that a
+    // control's size never follows its text, so a new text (the RX counter's, up to once per
+    // display refresh) asks the dialog for no layout pass.
+    const QRect rect = units.ToPixels(def.du);
+    control->setGeometry(rect);
+    control->setFixedSize(rect.size());
     if ((def.style & kTabStop) == 0) control->setFocusPolicy(Qt::NoFocus);
     if ((def.style & kHidden) != 0) control->setVisible(false);
     if ((def.style & kTabStop) != 0) {

@@ -166,12 +166,16 @@ class LatencyHistogram {
   std::uint64_t Count() const { return count_; }
   double MaxMs() const { return static_cast<double>(max_ns_) / 1e6; }
   // The median, to the bucket's middle.
-  double MedianMs() const {
+  double MedianMs() const { return PercentileMs(50); }
+  // The latency that `percent` of the records did not exceed, to the bucket's middle.
+  double PercentileMs(double percent) const {
     if (count_ == 0) return 0;
     std::uint64_t seen = 0;
     for (std::size_t i = 0; i < kBuckets; ++i) {
       seen += buckets_[i];
-      if (seen * 2 >= count_) return (static_cast<double>(i) + 0.5) * kBucketNs / 1e6;
+      if (static_cast<double>(seen) * 100 >= static_cast<double>(count_) * percent) {
+        return (static_cast<double>(i) + 0.5) * kBucketNs / 1e6;
+      }
     }
     return MaxMs();
   }

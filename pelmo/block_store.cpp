@@ -8,7 +8,17 @@ namespace {
 constexpr std::uint64_t kHandleSpan = std::uint64_t{1} << 32;
 }
 
-std::uint32_t BlockStore::Add(const void* owner, std::vector<std::uint8_t> data) {
+std::uint32_t BlockStore::Add(const void* owner, std::span<const std::uint8_t> bytes) {
+  // The copy is made outside the lock, into a spare buffer when there is one.
+  std::vector<std::uint8_t> data;
+  {
+    std::lock_guard lock(mutex_);
+    if (!spares_.empty()) {
+      data = std::move(spares_.back());
+      spares_.pop_back();
+    }
+  }
+  data.assign(bytes.begin(), bytes.end());
   std::lock_guard lock(mutex_);
   // Handles are the low 32 bits of a 64-bit sequence; sequences ending in 32 zero bits are
   // skipped so no handle is ever 0.
@@ -48,6 +58,7 @@ const void* BlockStore::Fetch(std::uint32_t handle, std::uint32_t* byte_count) {
   }
   auto& slot = fetched_[fetched_next_];
   fetched_next_ = (fetched_next_ + 1) % kFetchedKept;
+  KeepSpare(std::move(slot));         // fetched kFetchedKept fetches ago
   slot = std::move(it->second.data);  // the buffer moves, its address stays
   bytes_ -= slot.size();
   backlog_.erase(it);
@@ -67,7 +78,14 @@ void BlockStore::Forget(std::map<std::uint64_t, Entry>::iterator it) {
   OwnerState& state = owners_[it->second.owner];
   if (it->first > state.newest_fetched) --state.backlog.blocks;
   bytes_ -= it->second.data.size();
+  KeepSpare(std::move(it->second.data));
   backlog_.erase(it);
+}
+
+void BlockStore::KeepSpare(std::vector<std::uint8_t>&& buffer) {
+  if (buffer.capacity() == 0 || spares_.size() >= kSpareBuffers) return;
+  spares_.push_back(std::move(buffer));
+  buffer = {};
 }
 
 void BlockStore::DropOwner(const void* owner) {
@@ -89,6 +107,7 @@ void BlockStore::Clear() {
   owners_.clear();
   bytes_ = 0;
   for (auto& f : fetched_) std::vector<std::uint8_t>().swap(f);
+  std::vector<std::vector<std::uint8_t>>().swap(spares_);
 }
 
 }  // namespace pelmo

@@ -1,8 +1,10 @@
 // Delivered blocks waiting to be fetched, by handle.
 //
 // Owns every delivered block from its arrival until it is fetched or dropped, and the last few
-// fetched blocks (so a pointer handed out by Fetch stays readable until later fetches). The I/O
-// thread adds; any thread fetches. One mutex guards everything.
+// fetched blocks (so a pointer handed out by Fetch stays readable until later fetches). The
+// buffers of blocks that leave are kept for the next arrivals (a few of them), so that a steady
+// stream of blocks is stored without allocating a buffer for each. The I/O thread adds; any
+// thread fetches. One mutex guards everything.
 #pragma once
 
 #include <array>
@@ -12,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <span>
 #include <vector>
 
 namespace pelmo {
@@ -22,10 +25,12 @@ class BlockStore {
   static constexpr std::size_t kMaxBytes = std::size_t{32} << 20;
   // Fetched blocks kept alive; the contract needs one, more helps threads fetching at once.
   static constexpr std::size_t kFetchedKept = 4;
+  // Buffers of blocks gone (fetched long enough ago, or dropped) kept for the next arrivals.
+  static constexpr std::size_t kSpareBuffers = 4;
 
-  // Stores a block for owner and returns its handle (nonzero, increasing, wrapping past zero).
-  // Beyond either bound the oldest unfetched blocks are dropped and counted.
-  std::uint32_t Add(const void* owner, std::vector<std::uint8_t> data);
+  // Stores a copy of a block for owner and returns its handle (nonzero, increasing, wrapping
+  // past zero). Beyond either bound the oldest unfetched blocks are dropped and counted.
+  std::uint32_t Add(const void* owner, std::span<const std::uint8_t> data);
 
   // Removes the block from the backlog and returns its bytes; null (count 0) when unknown.
   // Older unfetched blocks stay where they are.
@@ -57,6 +62,7 @@ class BlockStore {
     Backlog backlog;
   };
   void Forget(std::map<std::uint64_t, Entry>::iterator it);  // with mutex_ held
+  void KeepSpare(std::vector<std::uint8_t>&& buffer);          // with mutex_ held
 
   std::mutex mutex_;
   std::map<std::uint64_t, Entry> backlog_;  // by sequence number, oldest first
@@ -65,6 +71,7 @@ class BlockStore {
   std::size_t bytes_ = 0;
   std::array<std::vector<std::uint8_t>, kFetchedKept> fetched_;
   std::size_t fetched_next_ = 0;
+  std::vector<std::vector<std::uint8_t>> spares_;
   std::atomic<std::uint64_t> dropped_{0};
 };
 

@@ -147,7 +147,9 @@ class BusClient {
   void Disconnect(const WindowPtr& w, Clock::time_point now);
   void Read(const WindowPtr& w, std::vector<std::uint8_t>& buffer, std::vector<Note>& notes);
   bool Handle(const WindowPtr& w, const mmsghdr& packet, std::vector<Note>& notes);
-  void Flush(const WindowPtr& w, Clock::time_point now);
+  // batch: the I/O thread's scratch queue, empty on entry and on return (it keeps its storage,
+  // so a loop round with nothing to send allocates nothing).
+  void Flush(const WindowPtr& w, Clock::time_point now, std::deque<Outgoing>& batch);
   void Notify(std::vector<Note>& notes);
   void FailRequests(const Window* w);  // with mutex_ held
   void DiscardPosts(Window& w);        // with mutex_ held
@@ -535,8 +537,7 @@ bool BusClient::Handle(const WindowPtr& w, const mmsghdr& packet, std::vector<No
   switch (m->type) {
     case MsgType::kDeliver:
       if (w->active.load()) {
-        const std::uint32_t handle =
-            store_.Add(w.get(), std::vector<std::uint8_t>(m->payload.begin(), m->payload.end()));
+        const std::uint32_t handle = store_.Add(w.get(), m->payload);
         notes.push_back({w, m->a, handle});
       }
       break;
@@ -572,8 +573,7 @@ bool BusClient::Handle(const WindowPtr& w, const mmsghdr& packet, std::vector<No
   return true;
 }
 
-void BusClient::Flush(const WindowPtr& w, Clock::time_point now) {
-  std::deque<Outgoing> batch;
+void BusClient::Flush(const WindowPtr& w, Clock::time_point now, std::deque<Outgoing>& batch) {
   while (w->fd >= 0) {
     {
       std::lock_guard lock(mutex_);
@@ -642,6 +642,7 @@ void BusClient::Run() {
   std::vector<WindowPtr> polled;
   std::vector<pollfd> fds;
   std::vector<Note> notes;
+  std::deque<Outgoing> batch;
   std::vector<WindowPtr> retired;
   for (;;) {
     const auto now = Clock::now();
@@ -674,7 +675,7 @@ void BusClient::Run() {
         timeout = timeout < 0 ? static_cast<int>(wait) : std::min(timeout, static_cast<int>(wait));
         continue;
       }
-      Flush(w, now);
+      Flush(w, now, batch);
       if (w->fd < 0) continue;
       bool pending;
       {

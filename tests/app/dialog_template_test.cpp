@@ -70,6 +70,45 @@ class DialogTemplateTest : public QObject {
     QCOMPARE(font.pointSize(), 9);
     QVERIFY(QFontInfo(font).fixedPitch());
   }
+
+  // The log and the static texts are laid out without OpenType shaping, which must not change
+  // a pixel: the window drawn with the window's texts, once as built and once with shaping.
+  void the_window_looks_the_same_without_text_shaping() {
+    const auto render = [](bool shaping) {
+      QWidget dialog;
+      app::BuildDialog(dialog);
+      QString log;
+      for (int i = 0; i < 60; ++i) {
+        log += QStringLiteral("%1 %2ms %3 - 0A 1B 2C 3D 4E 5F 67 89\n")
+                   .arg(i * 1234567)
+                   .arg(i * 7, 6)
+                   .arg(0x1FEDCBA0u + static_cast<unsigned>(i) * 0x10101u, 8, 16, QChar(u'0'))
+                   .toUpper();
+      }
+      auto* edit = qobject_cast<QPlainTextEdit*>(app::FindDlgItem(dialog, app::IDC_LOG));
+      auto* rx = qobject_cast<QLabel*>(app::FindDlgItem(dialog, app::IDC_RX_COUNT));
+      edit->setPlainText(log);
+      rx->setText("RX:1234567890");
+      qobject_cast<QLabel*>(app::FindDlgItem(dialog, app::IDC_TX_COUNT))->setText("TX:9876543210");
+      if (shaping) {
+        for (QWidget* control : dialog.findChildren<QWidget*>()) {
+          QFont font = control->font();
+          font.setStyleStrategy(QFont::PreferDefault);
+          control->setFont(font);
+        }
+      } else {
+        if (!(edit->font().styleStrategy() & QFont::PreferNoShaping)) return QImage();
+        if (!(rx->font().styleStrategy() & QFont::PreferNoShaping)) return QImage();
+      }
+      dialog.show();
+      return dialog.grab().toImage();
+    };
+    const QImage shaped = render(true);
+    const QImage unshaped = render(false);
+    QVERIFY(!shaped.isNull());
+    QVERIFY(!unshaped.isNull());  // null: the log or the counter is still shaped
+    QVERIFY2(shaped == unshaped, qPrintable(QFontInfo(app::DialogFont()).family()));
+  }
 };
 
 QTEST_MAIN(DialogTemplateTest)
