@@ -48,6 +48,7 @@ class LogEdit : public frame::LogView {
   void ScrollCaret() override;
   void ReplaceSel(std::string_view text) override;
   void SetRxText(std::string_view text) override;
+  std::size_t TextLimit() const override { return model_.Limit(); }
 
   // Between these, SetRxText only records the text; EndBatch shows the last one (now, or
   // at the end of the refresh period).

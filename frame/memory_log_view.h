@@ -19,6 +19,7 @@ class MemoryLogView : public LogView {
   void ScrollCaret() override;
   void ReplaceSel(std::string_view text) override;
   void SetRxText(std::string_view text) override;
+  std::size_t TextLimit() const override { return limit_; }
 
   const std::string& Text() const { return text_; }
   const std::string& RxText() const { return rx_text_; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "frame/read_hex.h"
 
@@ -43,17 +44,96 @@ char* PutHex(char* out, std::uint32_t value, int min_digits, int width) noexcept
   return out;
 }
 
+// Decimal digits of value.
+int DecimalDigits(std::uint64_t value) noexcept {
+  int n = 1;
+  while (value >= 10) {
+    value /= 10;
+    ++n;
+  }
+  return n;
+}
+
 // The log view takes positions as 32-bit values; a longer pending text cuts everything.
 std::int32_t ClampPosition(std::size_t length) noexcept {
   return static_cast<std::int32_t>(
       std::min<std::size_t>(length, std::numeric_limits<std::int32_t>::max()));
 }
 
+// A shown record waiting for the flush: what its log line is made of.
+struct PendingLine {
+  std::uint64_t line_no;
+  FrameRecord record;
+  std::uint16_t delta_ms;
+};
+
+// The lines waiting for the flush: text already formatted (by PendingText), then lines kept as
+// values, with the length their text will have.
+struct Pending {
+  std::string text;
+  std::vector<PendingLine> lines;
+  std::size_t lines_length = 0;
+
+  std::size_t Length() const { return text.size() + lines_length; }
+  void Clear() {
+    text.clear();  // both keep their capacity, so the next lines gather without allocating
+    lines.clear();
+    lines_length = 0;
+  }
+};
+
+Pending& PendingLines() {
+  static Pending pending;
+  return pending;
+}
+
+void AppendLine(std::string& out, const PendingLine& line) {
+  char buf[kMaxLogLine];
+  out.append(buf, FormatLogLine(buf, line.line_no, line.delta_ms, DecodeRecord(line.record.data())));
+}
+
+// Drops the leading lines that a view keeping `limit` characters would cut anyway when given
+// the pending text, and formats the rest into pending.text.
+//
+// The view keeps the newest text: of what it holds plus the insert, it drops whole lines from
+// the top until at most `limit` characters remain (LeadingCutForLimit). A pending line followed
+// by `limit` or more pending characters is therefore cut whatever the view held before, and
+// leaving it out changes nothing: the view starts its cut at the same line start. Only lines
+// that leave at least `limit` characters behind them are dropped, so that still holds.
+void FormatKeptLines(Pending& pending, std::size_t limit) {
+  std::size_t remaining = pending.Length();
+  std::size_t text_cut = 0;
+  while (text_cut < pending.text.size()) {
+    const std::size_t end = pending.text.find('\n', text_cut);
+    const std::size_t next = end == std::string::npos ? pending.text.size() : end + 1;
+    if (remaining - (next - text_cut) < limit) break;
+    remaining -= next - text_cut;
+    text_cut = next;
+  }
+  pending.text.erase(0, text_cut);
+  std::size_t first = 0;
+  if (pending.text.empty()) {  // the lines kept as values follow the text
+    for (; first < pending.lines.size(); ++first) {
+      const PendingLine& line = pending.lines[first];
+      const std::size_t length =
+          LogLineLength(line.line_no, line.delta_ms, DecodeRecord(line.record.data()));
+      if (remaining - length < limit) break;
+      remaining -= length;
+    }
+  }
+  for (std::size_t i = first; i < pending.lines.size(); ++i) AppendLine(pending.text, pending.lines[i]);
+  pending.lines.clear();
+  pending.lines_length = 0;
+}
+
 }  // namespace
 
 std::string& PendingText() {
-  static std::string pending;
-  return pending;
+  Pending& pending = PendingLines();
+  for (const PendingLine& line : pending.lines) AppendLine(pending.text, line);
+  pending.lines.clear();
+  pending.lines_length = 0;
+  return pending.text;
 }
 
 std::uint16_t& LastTimestamp() {
@@ -86,6 +166,16 @@ std::size_t FormatLogLine(char* out, std::uint64_t line_no, std::uint32_t delta_
   return static_cast<std::size_t>(p - out);
 }
 
+std::size_t LogLineLength(std::uint64_t line_no, std::uint32_t delta_ms,
+                          const DecodedRecord& rec) noexcept {
+  // Line number, ' ', the delta right-aligned to kDeltaWidth, "ms ", the identifier in
+  // kIdWidth (it never needs more), " -", " XX" per shown byte, "\r\n".
+  const std::size_t shown = std::min(rec.shown_length, kMaxShownLength);
+  return static_cast<std::size_t>(DecimalDigits(line_no)) + 1 +
+         static_cast<std::size_t>(std::max(kDeltaWidth, DecimalDigits(delta_ms))) + 3 + kIdWidth +
+         2 + 3 * shown + 2;
+}
+
 // ("RX:", 0) -> "RX:0";  ("TX:", 18446744073709551615) -> "TX:18446744073709551615"
 std::size_t FormatCounter(char* out, std::string_view prefix, std::uint64_t count) noexcept {
   std::memcpy(out, prefix.data(), prefix.size());
@@ -111,21 +201,27 @@ void ShowRecord(const ShowRecordContext& ctx, const std::uint8_t* record) {
   const auto delta = static_cast<std::uint16_t>(rec.timestamp - last);
   last = rec.timestamp;
 
-  std::string& pending = PendingText();
-  pending.append(buf, FormatLogLine(buf, ctx.line_no, delta, rec));
+  // The line waits as values; it is formatted at the flush if the view keeps it.
+  Pending& pending = PendingLines();
+  PendingLine& line = pending.lines.emplace_back();
+  line.line_no = ctx.line_no;
+  std::memcpy(line.record.data(), record, kRecordSize);
+  line.delta_ms = delta;
+  pending.lines_length += LogLineLength(ctx.line_no, delta, rec);
   ++ctx.line_no;
 
   if (!ctx.flush_due) return;
   ctx.flush_due = false;
   if (ctx.line_no > kTrimAfterLines) {
     // Cut from the top as many characters as are about to be added, so the log keeps its size.
-    ctx.view.SetSel(0, ClampPosition(pending.size()));
+    ctx.view.SetSel(0, ClampPosition(pending.Length()));
     ctx.view.ReplaceSel("");
   }
   ctx.view.SetSel(kCaretAtEnd, kCaretAtEnd);
   ctx.view.ScrollCaret();
-  ctx.view.ReplaceSel(pending);
-  pending.clear();  // keeps its capacity, so the next lines append without allocating
+  FormatKeptLines(pending, ctx.view.TextLimit());
+  ctx.view.ReplaceSel(pending.text);
+  pending.Clear();
 }
 
 }  // namespace frame

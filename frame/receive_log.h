@@ -5,8 +5,13 @@
 //   "0      5ms      123 - 01 A0\r\n"                              standard 0x123
 //   "12   1000ms 00115599 - 00 22 99 00 00 11 33 33\r\n"           extended 0x115599
 //
+// Lines wait for the flush as the values they are made of and are formatted at the flush. When
+// more has gathered than the view keeps, the lines its limit would cut from the top at once are
+// dropped unformatted: on a saturated bus that is most of them, and the view ends with the same
+// text (see the flush in receive_log.cpp).
+//
 // Threads: everything here runs on the one thread that owns the window (or the tool's main
-// thread). The pending text and the last timestamp are process-wide and unlocked.
+// thread). The pending lines and the last timestamp are process-wide and unlocked.
 #pragma once
 
 #include <cstddef>
@@ -56,12 +61,16 @@ struct ReceiveLogState {
 void ShowRecord(const ShowRecordContext& ctx, const std::uint8_t* record);
 
 // Process-wide pending text (lines not yet written to the view) and last shown timestamp.
+// PendingText formats the lines still waiting as values; clearing it drops them all.
 std::string& PendingText();
 std::uint16_t& LastTimestamp();
 
 // Writes one log line with its "\r\n" into out (at least kMaxLogLine bytes); returns the length.
 //   (0, 5, std 0x123, 01 A0) -> "0      5ms      123 - 01 A0\r\n"
 std::size_t FormatLogLine(char* out, std::uint64_t line_no, std::uint32_t delta_ms,
+                          const DecodedRecord& rec) noexcept;
+// The length FormatLogLine gives the same line, without writing it.
+std::size_t LogLineLength(std::uint64_t line_no, std::uint32_t delta_ms,
                           const DecodedRecord& rec) noexcept;
 
 // Writes "<prefix><count>" in decimal into out (prefix.size() + 21 bytes); returns the length.

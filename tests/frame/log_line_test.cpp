@@ -56,6 +56,7 @@ TEST(log_line, agrees_with_printf_formats) {
           const std::string expected = std::string(want, static_cast<std::size_t>(n)) + "\r\n";
           char got[frame::kMaxLogLine];
           ASSERT_EQ(std::string(got, frame::FormatLogLine(got, line_no, delta, rec)), expected);
+          ASSERT_EQ(frame::LogLineLength(line_no, delta, rec), expected.size());
         }
       }
     }

@@ -129,6 +129,41 @@ TEST_F(ReceiveLogTest, trim_starts_above_1000_lines_and_cuts_the_pending_length)
   EXPECT_EQ(view_.LastOverflowCut(), 0u);
 }
 
+// More lines than the view keeps gathered for one flush, before and past the trim point: the
+// view ends with exactly the newest lines that fit, as if every line had been inserted.
+TEST_F(ReceiveLogTest, a_flush_of_more_than_the_view_keeps_shows_the_newest_lines_that_fit) {
+  for (const std::uint64_t first_line : {0u, 5000u}) {
+    for (const std::size_t limit : {std::size_t{20}, std::size_t{300}, std::size_t{301}, std::size_t{1000}}) {
+      SCOPED_TRACE(testing::Message() << "line " << first_line << ", limit " << limit);
+      SetUp();
+      frame::MemoryLogView view(limit);
+      view.ReplaceSel("older text\r\n");
+      state_.line_no = first_line;
+      std::string all;  // every pending line, formatted
+      for (std::uint16_t i = 0; i < 200; ++i) {
+        const FrameRecord rec = Record(0x100 + i, i % 3 == 0, static_cast<std::uint16_t>(i * 7),
+                                       static_cast<std::uint8_t>(i % 10));
+        char line[frame::kMaxLogLine];
+        all.append(line, frame::FormatLogLine(line, state_.line_no, i == 0 ? 0 : 7,
+                                              frame::DecodeRecord(rec.data())));
+        state_.flush_due = i == 199;
+        frame::ShowRecord(state_.Context(view), rec.data());
+      }
+      frame::MemoryLogView expected(limit);
+      expected.ReplaceSel("older text\r\n");
+      if (first_line + 200 > frame::kTrimAfterLines) {
+        expected.SetSel(0, static_cast<std::int32_t>(all.size()));
+        expected.ReplaceSel("");
+      }
+      expected.SetSel(frame::kCaretAtEnd, frame::kCaretAtEnd);
+      expected.ReplaceSel(all);
+      EXPECT_EQ(view.Text(), expected.Text());
+      EXPECT_EQ(view.SelStart(), view.Text().size());
+      EXPECT_TRUE(frame::PendingText().empty());
+    }
+  }
+}
+
 TEST_F(ReceiveLogTest, counters_past_32_bits_print_in_full) {
   state_.rx_count = 4294967295u;
   state_.line_no = 4294967296u;
