@@ -105,7 +105,8 @@ void LogEdit::DiscardRxText() {
 int LogEdit::RefreshPeriodMs() const {
   if (refresh_period_ms_ > 0) return refresh_period_ms_;
   qreal hz = kDefaultRefreshHz;
-  if (rx_label_ != nullptr && rx_label_->screen() != nullptr) hz = rx_label_->screen()->refreshRate();
+  if (rx_label_ != nullptr && rx_label_->screen() != nullptr)
+    hz = rx_label_->screen()->refreshRate();
   if (hz < 1 || hz > 1000) hz = kDefaultRefreshHz;
   return std::max(1, static_cast<int>(1000 / hz));
 }

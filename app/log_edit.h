@@ -16,9 +16,9 @@
 // Threads: GUI thread only.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 #include <cstddef>
@@ -74,8 +74,8 @@ class LogEdit : public frame::LogView {
   QPointer<QLabel> rx_label_;
   std::string rx_text_;
   bool rx_dirty_ = false;
-  QTimer rx_timer_;          // single shot: the end of the refresh period
-  QElapsedTimer rx_shown_;   // since the label was last set
+  QTimer rx_timer_;         // single shot: the end of the refresh period
+  QElapsedTimer rx_shown_;  // since the label was last set
   int refresh_period_ms_ = 0;
   int batch_depth_ = 0;
   bool scroll_to_end_ = false;

@@ -209,7 +209,8 @@ class TimedDialog : public CZelk_testDlg {
     const bool handled = CZelk_testDlg::event(e);
     const std::uint64_t now = bench::MonotonicNs();
     longest_handler_ns = std::max(longest_handler_ns, now - started);
-    const std::uint64_t made = g_gui_allocations.load(std::memory_order_relaxed) - allocations_before;
+    const std::uint64_t made =
+        g_gui_allocations.load(std::memory_order_relaxed) - allocations_before;
     notify_allocations += made;
     if (!flush_due) {  // no 400 ms flush in this notification: only the per-record work
       between_flush_allocations += made;
@@ -218,7 +219,9 @@ class TimedDialog : public CZelk_testDlg {
       ++between_flush_events;
     }
     blocks += g_fetched_blocks - blocks_before;
-    for (const frame::FrameRecord& record : g_fetched_records) latency.AddRecord(record.data(), now);
+    for (const frame::FrameRecord& record : g_fetched_records) {
+      latency.AddRecord(record.data(), now);
+    }
     return handled;
   }
 };
@@ -279,8 +282,9 @@ class WindowMeter {
     figures_.between_flush_allocations = dlg_.between_flush_allocations - between_allocations_;
     figures_.between_flush_frames = dlg_.between_flush_frames - between_frames_;
     const std::uint64_t events = dlg_.between_flush_events - between_events_;
-    figures_.mean_handler_us =
-        events ? static_cast<double>(dlg_.between_flush_ns - between_ns_) / 1e3 / static_cast<double>(events) : 0;
+    figures_.mean_handler_us = events ? static_cast<double>(dlg_.between_flush_ns - between_ns_) /
+                                            1e3 / static_cast<double>(events)
+                                      : 0;
     figures_.backlog_drops = Info(PM_INFO_DROPPED_BLOCKS) - backlog_;
     figures_.hub_drops = Info(PM_INFO_HUB_DROPS) - hub_;
     char p99[48];
@@ -302,26 +306,23 @@ class WindowMeter {
 
 std::string FormatWindow(const WindowFigures& f, double elapsed) {
   char text[1024];
-  std::snprintf(text, sizeof text,
-                "CPU %.2f%% of a core (GUI thread %.2f%%, bus I/O thread %.2f%%, Qt's threads "
-                "%.2f%%); %llu frames (%.0f/s) in %llu blocks; drops: library "
-                "backlog %llu, hub %llu; RSS %.1f -> %.1f MiB; latency post -> ShowRecord %s; "
-                "allocations in the notification handler %.3f per frame (%llu in %llu frames "
-                "handled without a flush); notification handler %.1f us on average without a "
-                "flush, longest %.2f ms",
-                100.0 * f.cpu / elapsed, 100.0 * f.gui_cpu / elapsed,
-                100.0 * f.bus_io_cpu / elapsed,
-                100.0 * (f.cpu - f.gui_cpu - f.bus_io_cpu) / elapsed,
-                static_cast<unsigned long long>(f.frames),
-                static_cast<double>(f.frames) / elapsed, static_cast<unsigned long long>(f.blocks),
-                static_cast<unsigned long long>(f.backlog_drops),
-                static_cast<unsigned long long>(f.hub_drops), f.rss_start, f.rss_end,
-                f.latency.c_str(),
-                f.frames ? static_cast<double>(f.notify_allocations) / static_cast<double>(f.frames)
-                         : 0.0,
-                static_cast<unsigned long long>(f.between_flush_allocations),
-                static_cast<unsigned long long>(f.between_flush_frames), f.mean_handler_us,
-                f.longest_handler_ms);
+  std::snprintf(
+      text, sizeof text,
+      "CPU %.2f%% of a core (GUI thread %.2f%%, bus I/O thread %.2f%%, Qt's threads "
+      "%.2f%%); %llu frames (%.0f/s) in %llu blocks; drops: library "
+      "backlog %llu, hub %llu; RSS %.1f -> %.1f MiB; latency post -> ShowRecord %s; "
+      "allocations in the notification handler %.3f per frame (%llu in %llu frames "
+      "handled without a flush); notification handler %.1f us on average without a "
+      "flush, longest %.2f ms",
+      100.0 * f.cpu / elapsed, 100.0 * f.gui_cpu / elapsed, 100.0 * f.bus_io_cpu / elapsed,
+      100.0 * (f.cpu - f.gui_cpu - f.bus_io_cpu) / elapsed,
+      static_cast<unsigned long long>(f.frames), static_cast<double>(f.frames) / elapsed,
+      static_cast<unsigned long long>(f.blocks), static_cast<unsigned long long>(f.backlog_drops),
+      static_cast<unsigned long long>(f.hub_drops), f.rss_start, f.rss_end, f.latency.c_str(),
+      f.frames ? static_cast<double>(f.notify_allocations) / static_cast<double>(f.frames) : 0.0,
+      static_cast<unsigned long long>(f.between_flush_allocations),
+      static_cast<unsigned long long>(f.between_flush_frames), f.mean_handler_us,
+      f.longest_handler_ms);
   return text;
 }
 
@@ -372,7 +373,9 @@ class LineCounter {
       char buffer[65536];
       ssize_t n;
       while ((n = read(fd_, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0) lines_.fetch_add(static_cast<std::uint64_t>(std::count(buffer, buffer + n, '\n')));
+        if (n > 0) {
+          lines_.fetch_add(static_cast<std::uint64_t>(std::count(buffer, buffer + n, '\n')));
+        }
         // The pipe holds far more than a pause's worth: read in chunks, not at every write.
         usleep(kPauseUs);
       }
@@ -423,9 +426,9 @@ int RunTrickle(int seconds, int monitors, int rate) {
 
   const std::string companion_err = dir_path + "/companion.err";
   const int companion_err_fd = open(companion_err.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
-  const pid_t companion = bench::Spawn(
-      {bin + "/zelk_tran", "--foreground", "--bus", bus_path, "--idle-exit", "0"}, -1, -1,
-      companion_err_fd);
+  const pid_t companion =
+      bench::Spawn({bin + "/zelk_tran", "--foreground", "--bus", bus_path, "--idle-exit", "0"}, -1,
+                   -1, companion_err_fd);
   close(companion_err_fd);
 
   TimedDialog dlg;
@@ -467,10 +470,10 @@ int RunTrickle(int seconds, int monitors, int rate) {
   constexpr int kWarmUpMs = 2000;
   int feeder_out[2];
   if (pipe2(feeder_out, O_CLOEXEC) != 0) return 1;
-  const pid_t feeder = bench::Spawn(
-      {bin + "/bus_feeder", std::to_string(rate),
-       std::to_string(seconds + kWarmUpMs / 1000 + 1), std::to_string(clients + 1)},
-      -1, feeder_out[1]);
+  const pid_t feeder =
+      bench::Spawn({bin + "/bus_feeder", std::to_string(rate),
+                    std::to_string(seconds + kWarmUpMs / 1000 + 1), std::to_string(clients + 1)},
+                   -1, feeder_out[1]);
   close(feeder_out[1]);
   if (!RunUntil([&] { return dlg.m_nRxCount > 0; }, 20000)) {
     std::fprintf(stderr, "app_soak: no frames reached the window\n");
@@ -486,7 +489,8 @@ int RunTrickle(int seconds, int monitors, int rate) {
                feeder0 = bench::CpuSeconds(feeder);
   const double companion_rss0 = bench::ResidentMiB(companion), dump_rss0 = bench::ResidentMiB(dump);
   const std::uint64_t dump_lines0 = dump_lines.Lines();
-  const std::uint64_t allocations0 = g_allocations.load(), gui_allocations0 = g_gui_allocations.load();
+  const std::uint64_t allocations0 = g_allocations.load(),
+                      gui_allocations0 = g_gui_allocations.load();
   const bench::MachineTicks machine0 = bench::ReadMachineTicks();
   QElapsedTimer wall;
   wall.start();
@@ -508,7 +512,8 @@ int RunTrickle(int seconds, int monitors, int rate) {
     std::string text;
     char buffer[1024];
     ssize_t n;
-    while ((n = read(c.figures, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    while ((n = read(c.figures, buffer, sizeof buffer)) > 0)
+      text.append(buffer, static_cast<std::size_t>(n));
     while (!text.empty() && text.back() == '\n') text.pop_back();
     child_lines.push_back(text.empty() ? "no figures" : text);
     close(c.control);
@@ -529,33 +534,36 @@ int RunTrickle(int seconds, int monitors, int rate) {
   const std::uint64_t dump_total = dump_lines.Finish();  // zelk_dump's output ends with it
   bench::StopProcess(companion);
 
-  std::printf("app_soak --trickle: %d frames/s, one per bus message, %d window(s) and one "
-              "zelk_dump, %.1f s measured\n",
-              rate, monitors, elapsed);
-  std::printf("  machine             load average %s before; all processes together %.2f of %ld "
-              "cores busy\n",
-              load_before.c_str(), bench::BusyCores(machine0, machine1),
-              sysconf(_SC_NPROCESSORS_ONLN));
+  std::printf(
+      "app_soak --trickle: %d frames/s, one per bus message, %d window(s) and one "
+      "zelk_dump, %.1f s measured\n",
+      rate, monitors, elapsed);
+  std::printf(
+      "  machine             load average %s before; all processes together %.2f of %ld "
+      "cores busy\n",
+      load_before.c_str(), bench::BusyCores(machine0, machine1), sysconf(_SC_NPROCESSORS_ONLN));
   std::printf("  window 0 (here)     %s\n", FormatWindow(own, elapsed).c_str());
-  std::printf("                      %llu of %llu posted frames in all; allocations per frame "
-              "%.3f (GUI thread %.3f)\n",
-              static_cast<unsigned long long>(window_total), posted,
-              own.frames ? static_cast<double>(allocations) / static_cast<double>(own.frames) : 0.0,
-              own.frames ? static_cast<double>(gui_allocations) / static_cast<double>(own.frames)
-                         : 0.0);
+  std::printf(
+      "                      %llu of %llu posted frames in all; allocations per frame "
+      "%.3f (GUI thread %.3f)\n",
+      static_cast<unsigned long long>(window_total), posted,
+      own.frames ? static_cast<double>(allocations) / static_cast<double>(own.frames) : 0.0,
+      own.frames ? static_cast<double>(gui_allocations) / static_cast<double>(own.frames) : 0.0);
   for (std::size_t i = 0; i < child_lines.size(); ++i) {
     std::printf("  window %zu           %s\n", i + 1, child_lines[i].c_str());
   }
-  std::printf("  zelk_dump           CPU %.2f%% of a core; %llu lines (%.0f/s); %llu of %llu "
-              "posted frames in all; RSS %.1f -> %.1f MiB\n",
-              100.0 * dump_cpu / elapsed, static_cast<unsigned long long>(dump_measured),
-              static_cast<double>(dump_measured) / elapsed,
-              static_cast<unsigned long long>(dump_total), posted, dump_rss0, dump_rss1);
+  std::printf(
+      "  zelk_dump           CPU %.2f%% of a core; %llu lines (%.0f/s); %llu of %llu "
+      "posted frames in all; RSS %.1f -> %.1f MiB\n",
+      100.0 * dump_cpu / elapsed, static_cast<unsigned long long>(dump_measured),
+      static_cast<double>(dump_measured) / elapsed, static_cast<unsigned long long>(dump_total),
+      posted, dump_rss0, dump_rss1);
   const std::string dump_says = bench::ReadText(dump_err);
   std::printf("      says at exit: %s", dump_says.empty() ? "nothing\n" : dump_says.c_str());
-  std::printf("  harness             CPU %.2f%% of a core: the thread of this process counting "
-              "zelk_dump's lines (not in window 0's figure)\n",
-              100.0 * own.harness_cpu / elapsed);
+  std::printf(
+      "  harness             CPU %.2f%% of a core: the thread of this process counting "
+      "zelk_dump's lines (not in window 0's figure)\n",
+      100.0 * own.harness_cpu / elapsed);
   std::printf("  companion           CPU %.2f%% of a core; RSS %.1f -> %.1f MiB; reported: %s\n",
               100.0 * companion_cpu / elapsed, companion_rss0, companion_rss1,
               ReportedLines(bench::ReadText(companion_err)).c_str());

@@ -92,7 +92,8 @@ inline std::string LoadAverage() {
 inline double BusyCores(const MachineTicks& a, const MachineTicks& b) {
   const double total = static_cast<double>(b.total - a.total);
   if (total <= 0) return 0;
-  return static_cast<double>(b.busy - a.busy) / total * static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
+  return static_cast<double>(b.busy - a.busy) / total *
+         static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
 }
 
 // Starts a program; its stdin, stdout and stderr are the given descriptors (-1: inherited).
@@ -149,10 +150,9 @@ class LatencyHistogram {
   }
   // Records the latency of a trickle record (its post time in data bytes 0..7) seen at now_ns.
   void AddRecord(const std::uint8_t* record, std::uint64_t now_ns) {
-    const std::uint32_t id_word = static_cast<std::uint32_t>(record[8]) |
-                                  static_cast<std::uint32_t>(record[9]) << 8 |
-                                  static_cast<std::uint32_t>(record[10]) << 16 |
-                                  static_cast<std::uint32_t>(record[11]) << 24;
+    const std::uint32_t id_word =
+        static_cast<std::uint32_t>(record[8]) | static_cast<std::uint32_t>(record[9]) << 8 |
+        static_cast<std::uint32_t>(record[10]) << 16 | static_cast<std::uint32_t>(record[11]) << 24;
     if ((record[13] & 0x80) == 0 || (id_word >> 3) != kTrickleId) return;
     std::uint64_t posted = 0;
     std::memcpy(&posted, record, sizeof posted);

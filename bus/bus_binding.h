@@ -19,22 +19,23 @@ inline constexpr std::uint32_t WM_BUS_NOTIFY = PM_WM_BUS_NOTIFY;
 
 // Code word bits.
 inline constexpr std::uint32_t kKindMask = 0xFF;
-inline constexpr std::uint32_t kKindFrames = PM_KIND_FRAMES;         // 0x12
-inline constexpr std::uint32_t kCodeRoute = PM_CODE_ROUTE;           // bit 10
-inline constexpr std::uint32_t kCodeDelivered = PM_CODE_DELIVERED;   // bit 28
-inline constexpr std::uint32_t kCodePosted = PM_CODE_POSTED;         // bit 29
-inline constexpr std::uint32_t kPostCodeBase = kCodePosted | kCodeRoute;  // 0x20000400
-inline constexpr std::uint32_t kMonitorPostCode = kPostCodeBase | kKindFrames;          // 0x20000412
-inline constexpr std::uint32_t kBridgeDeliveryCode = kCodeDelivered | kCodeRoute | kKindFrames;  // 0x10000412
+inline constexpr std::uint32_t kKindFrames = PM_KIND_FRAMES;                    // 0x12
+inline constexpr std::uint32_t kCodeRoute = PM_CODE_ROUTE;                      // bit 10
+inline constexpr std::uint32_t kCodeDelivered = PM_CODE_DELIVERED;              // bit 28
+inline constexpr std::uint32_t kCodePosted = PM_CODE_POSTED;                    // bit 29
+inline constexpr std::uint32_t kPostCodeBase = kCodePosted | kCodeRoute;        // 0x20000400
+inline constexpr std::uint32_t kMonitorPostCode = kPostCodeBase | kKindFrames;  // 0x20000412
+inline constexpr std::uint32_t kBridgeDeliveryCode =
+    kCodeDelivered | kCodeRoute | kKindFrames;  // 0x10000412
 inline constexpr std::uint32_t kRegisterValue = 1024;
 inline constexpr const char* kRegisterName = "zelk_test";
 
 // The loading seam: dlopen/dlsym/dlclose here; LoadLibrary/GetProcAddress could stand behind it.
 struct ModuleLoader {
-  void* (*open)(const char* name);                     // null on failure
-  void* (*symbol)(void* module, const char* name);     // null when missing
+  void* (*open)(const char* name);                  // null on failure
+  void* (*symbol)(void* module, const char* name);  // null when missing
   void (*close)(void* module);
-  const char* (*last_error)();                          // the loader's reason, or null
+  const char* (*last_error)();  // the loader's reason, or null
 };
 const ModuleLoader& SystemLoader();
 

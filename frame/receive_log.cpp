@@ -89,7 +89,8 @@ Pending& PendingLines() {
 
 void AppendLine(std::string& out, const PendingLine& line) {
   char buf[kMaxLogLine];
-  out.append(buf, FormatLogLine(buf, line.line_no, line.delta_ms, DecodeRecord(line.record.data())));
+  out.append(buf,
+             FormatLogLine(buf, line.line_no, line.delta_ms, DecodeRecord(line.record.data())));
 }
 
 // Drops the leading lines that a view keeping `limit` characters would cut anyway when given
@@ -121,7 +122,9 @@ void FormatKeptLines(Pending& pending, std::size_t limit) {
       remaining -= length;
     }
   }
-  for (std::size_t i = first; i < pending.lines.size(); ++i) AppendLine(pending.text, pending.lines[i]);
+  for (std::size_t i = first; i < pending.lines.size(); ++i) {
+    AppendLine(pending.text, pending.lines[i]);
+  }
   pending.lines.clear();
   pending.lines_length = 0;
 }

@@ -71,7 +71,7 @@ struct Client {
   std::deque<std::vector<std::uint8_t>> control;  // replies, bounded by kControlQueueBound
   std::uint64_t dropped = 0;
   bool info_pending = false;
-  short events = 0;  // what its watch on the loop asks for
+  short events = 0;                                    // what its watch on the loop asks for
   std::chrono::steady_clock::time_point read_after{};  // HubOptions::read_hold
   bool held = false;  // a hold started at its last read (ended or not, it was not read since)
   bool posts_to_host = false;  // it has posted blocks the host observes: paused with posters
@@ -91,8 +91,8 @@ struct Hub::Impl {
 
   int listen_fd = -1;
   ino_t socket_inode = 0;
-  zelk::EventLoop* loop = nullptr;             // the loop the hub is served on
-  std::unique_ptr<zelk::EventLoop> own_loop;   // with Start(): run by `thread`
+  zelk::EventLoop* loop = nullptr;            // the loop the hub is served on
+  std::unique_ptr<zelk::EventLoop> own_loop;  // with Start(): run by `thread`
   std::thread thread;
 
   std::mutex mutex;
@@ -103,7 +103,7 @@ struct Hub::Impl {
   std::atomic<std::uint64_t> blocks_routed{0};
   std::atomic<std::uint64_t> blocks_dropped{0};
   std::atomic<std::uint64_t> bad_messages{0};
-  std::atomic<std::size_t> largest_queue{0};  // blocks queued for the slowest client
+  std::atomic<std::size_t> largest_queue{0};     // blocks queued for the slowest client
   std::atomic<std::uint32_t> posters_paused{0};  // reasons given to PausePosters, as bits
 
   bool PostersPaused() const { return posters_paused.load(std::memory_order_acquire) != 0; }
@@ -162,7 +162,8 @@ void Hub::Impl::Accept() {
     c.fd = fd;
     ucred credentials{};
     socklen_t size = sizeof credentials;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) c.pid = credentials.pid;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0)
+      c.pid = credentials.pid;
     clients.push_back(std::move(c));
     WatchClient(clients.back());
   }
@@ -230,7 +231,8 @@ bool Hub::Impl::ReadFrom(Client& c, int& packets) {
       msgs[i].msg_hdr.msg_iov = &iovs[i];
       msgs[i].msg_hdr.msg_iovlen = 1;
     }
-    const int got = ::recvmmsg(c.fd, msgs.data(), static_cast<unsigned>(want), MSG_DONTWAIT, nullptr);
+    const int got =
+        ::recvmmsg(c.fd, msgs.data(), static_cast<unsigned>(want), MSG_DONTWAIT, nullptr);
     if (got < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
       Close(c, false);
@@ -327,7 +329,8 @@ void Hub::Impl::Handle(Client& c, const Message& m) {
       if (host == host_answers.end()) return Reply(c, m.a, 0, {}, MsgType::kAnswer);
       std::vector<ClientView> views;
       for (const auto& other : clients) {
-        if (other.registered) views.push_back({other.name, other.pid, other.blocks.size(), other.dropped});
+        if (other.registered)
+          views.push_back({other.name, other.pid, other.blocks.size(), other.dropped});
       }
       std::string answer = host->second(views);
       if (answer.size() > kMaxPayload) answer.resize(kMaxPayload);
@@ -434,7 +437,8 @@ void Hub::Impl::EndRound() {
     // A client in its read hold, or paused, is watched for output only, and not at all while
     // it has none: any packet arriving on a watched socket would wake the loop, wanted or not.
     const bool readable = c.read_after <= now && MayRead(c);
-    const short events = static_cast<short>((readable ? POLLIN : 0) | (c.HasOutput() ? POLLOUT : 0));
+    const short events =
+        static_cast<short>((readable ? POLLIN : 0) | (c.HasOutput() ? POLLOUT : 0));
     if (events == c.events) continue;
     c.events = events;
     loop->SetEvents(c.fd, events);

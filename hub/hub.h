@@ -39,9 +39,9 @@ class EventLoop;
 namespace pelmo {
 
 struct HubOptions {
-  std::string path;                         // socket path; empty: DefaultBusPath()
-  std::size_t client_queue_blocks = 4096;   // per-client bound; overflow is dropped and counted
-  std::size_t client_queue_bytes = 4 << 20; // the same bound in bytes: big blocks fill it first
+  std::string path;                          // socket path; empty: DefaultBusPath()
+  std::size_t client_queue_blocks = 4096;    // per-client bound; overflow is dropped and counted
+  std::size_t client_queue_bytes = 4 << 20;  // the same bound in bytes: big blocks fill it first
   // After reading a client's socket empty, wait this long before reading it again, so that a
   // trickle of posts is read in batches instead of one wake-up each (0: read at once). A client
   // with more waiting than one read takes is read again at once.
@@ -60,15 +60,15 @@ enum class HubStart { kStarted, kAlreadyServed, kFailed };
 // A registered client, as the host sees it when it answers for a string (SetHostString).
 struct ClientView {
   std::string name;
-  long pid = 0;                   // of the process that connected; 0 when unknown
-  std::size_t backlog_blocks = 0; // blocks queued for it at the hub
+  long pid = 0;                    // of the process that connected; 0 when unknown
+  std::size_t backlog_blocks = 0;  // blocks queued for it at the hub
   std::uint64_t dropped_blocks = 0;
 };
 
 class Hub {
  public:
-  // Called on the hub's loop thread for every block a client posts, after it is routed to the others.
-  // Setting one makes the host the bus's bridge (see Routing above).
+  // Called on the hub's loop thread for every block a client posts, after it is routed to the
+  // others. Setting one makes the host the bus's bridge (see Routing above).
   using PostObserver = std::function<void(std::uint32_t code, std::span<const std::uint8_t> block)>;
 
   explicit Hub(HubOptions options = {});
@@ -103,9 +103,10 @@ class Hub {
   void ResumePosters(std::uint32_t reason);
 
   // Reads at once the clients whose last read started a hold (HubOptions::read_hold), ended
-  // or not, and holds anew (for a quarter longer) those that had posted something: a host that holds its own output on the same period calls it when its hold
-  // ends, so that the posts it takes and the blocks it sends share one wake-up. Served on a
-  // caller's loop only (Start(loop)); does nothing otherwise.
+  // or not, and holds anew (for a quarter longer) those that had posted something: a host that
+  // holds its own output on the same period calls it when its hold ends, so that the posts it takes
+  // and the blocks it sends share one wake-up. Served on a caller's loop only (Start(loop)); does
+  // nothing otherwise.
   void ReadHeldClients();
 
   const std::string& Path() const;

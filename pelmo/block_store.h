@@ -62,7 +62,7 @@ class BlockStore {
     Backlog backlog;
   };
   void Forget(std::map<std::uint64_t, Entry>::iterator it);  // with mutex_ held
-  void KeepSpare(std::vector<std::uint8_t>&& buffer);          // with mutex_ held
+  void KeepSpare(std::vector<std::uint8_t>&& buffer);        // with mutex_ held
 
   std::mutex mutex_;
   std::map<std::uint64_t, Entry> backlog_;  // by sequence number, oldest first

@@ -8,9 +8,9 @@
 // A pipe on stdout is written through a non-blocking descriptor of its own, and a full pipe is
 // waited for together with the signalfd: a reader that stops reading cannot keep SIGTERM from
 // ending the tool.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <fcntl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -155,8 +155,8 @@ int run(const tools::SendOptions& options) {
   if (hand_over == Outcome::kRefused) return refused(&window);
   const bool handed_over = hand_over == Outcome::kDone;
   if (!handed_over) {
-    std::fprintf(stderr, "%s: the hub did not confirm receiving the frames (it took none for 5 s)\n",
-                 kTool);
+    std::fprintf(
+        stderr, "%s: the hub did not confirm receiving the frames (it took none for 5 s)\n", kTool);
   }
   bus::Unregister(&window);
   return handed_over ? tools::kExitOk : tools::kExitFailure;

@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
   std::uint64_t posted = 0, refused = 0, worst_behind_ns = 0;
   std::uint8_t data[8] = {};
   while (posted < total && !g_stop) {
-    const std::uint64_t due = start + static_cast<std::uint64_t>(static_cast<double>(posted) * period_ns);
+    const std::uint64_t due =
+        start + static_cast<std::uint64_t>(static_cast<double>(posted) * period_ns);
     std::uint64_t now = bench::MonotonicNs();
     if (now < due) {
       const timespec until = AsTimespec(due);
@@ -98,10 +99,10 @@ int main(int argc, char** argv) {
   const double elapsed = static_cast<double>(bench::MonotonicNs() - start) / 1e9;
   for (int waited = 0; Info(PM_INFO_QUEUED_POSTS) > 0 && waited < 2000; waited += 5) usleep(5000);
   pmUnregister(&window);
-  std::printf("bus_feeder: posted %llu in %.2f s (%.0f/s), %llu refused attempts retried, "
-              "at most %.2f ms behind schedule\n",
-              static_cast<unsigned long long>(posted), elapsed,
-              static_cast<double>(posted) / elapsed, static_cast<unsigned long long>(refused),
-              static_cast<double>(worst_behind_ns) / 1e6);
+  std::printf(
+      "bus_feeder: posted %llu in %.2f s (%.0f/s), %llu refused attempts retried, "
+      "at most %.2f ms behind schedule\n",
+      static_cast<unsigned long long>(posted), elapsed, static_cast<double>(posted) / elapsed,
+      static_cast<unsigned long long>(refused), static_cast<double>(worst_behind_ns) / 1e6);
   return 0;
 }

@@ -60,18 +60,19 @@ typedef struct pm_window {
 
 /* Keys for pmGetInfo. */
 enum pm_info_key {
-  PM_INFO_CONNECTED = 1,       /* 1 while connected to a hub, else 0 */
-  PM_INFO_CLIENTS = 2,         /* clients registered on the bus (as last reported by the hub) */
-  PM_INFO_DROPPED_POSTS = 3,   /* posts refused because the window's queue was full: each is a
-                                  pmPostData call that returned 0 and queued nothing, so a
-                                  producer that retries them loses nothing */
-  PM_INFO_DROPPED_BLOCKS = 4,  /* delivered blocks dropped from the unfetched backlog, oldest first */
-  PM_INFO_HUB_DROPS = 5,       /* blocks the hub dropped for this process's clients (slow reader) */
-  PM_INFO_REGISTERED = 6,      /* windows registered by this process */
-  PM_INFO_QUEUED_POSTS = 7,    /* posts accepted and not yet written to the hub's socket, over all
-                                  windows of this process (each window holds at most 4096) */
-  PM_INFO_OFFLINE_REASON = 8   /* why a registered window is not on the bus: a pm_offline_reason,
-                                  PM_OFFLINE_NONE once the hub has accepted every registered window */
+  PM_INFO_CONNECTED = 1,     /* 1 while connected to a hub, else 0 */
+  PM_INFO_CLIENTS = 2,       /* clients registered on the bus (as last reported by the hub) */
+  PM_INFO_DROPPED_POSTS = 3, /* posts refused because the window's queue was full: each is a
+                                pmPostData call that returned 0 and queued nothing, so a
+                                producer that retries them loses nothing */
+  PM_INFO_DROPPED_BLOCKS =
+      4,                     /* delivered blocks dropped from the unfetched backlog, oldest first */
+  PM_INFO_HUB_DROPS = 5,     /* blocks the hub dropped for this process's clients (slow reader) */
+  PM_INFO_REGISTERED = 6,    /* windows registered by this process */
+  PM_INFO_QUEUED_POSTS = 7,  /* posts accepted and not yet written to the hub's socket, over all
+                                windows of this process (each window holds at most 4096) */
+  PM_INFO_OFFLINE_REASON = 8 /* why a registered window is not on the bus: a pm_offline_reason,
+                                PM_OFFLINE_NONE once the hub has accepted every registered window */
 };
 
 /* Values of PM_INFO_OFFLINE_REASON, from the least to the most telling; with several windows

@@ -132,7 +132,8 @@ class AppProcessTest : public QObject {
                         root.filePath("libpelmo.so")));
     // The stand-in companion marks that the window has set up its SIGTERM handling; the
     // handler runs in the dialog's loop, so after the window has registered on the bus.
-    WriteScript(root.filePath("zelk_tran"), "touch '" + root.filePath("launched").toLocal8Bit() + "'");
+    WriteScript(root.filePath("zelk_tran"),
+                "touch '" + root.filePath("launched").toLocal8Bit() + "'");
     QString bus = root.filePath("bus");
     std::unique_ptr<pelmo::testing::ForgingHub> forger;
     if (state == "other user's hub") {

@@ -107,7 +107,7 @@ class LogEditTest : public QObject {
     app::LogEdit log;
     log.AttachRxLabel(&rx);
     log.SetRefreshPeriodMs(60'000);  // longer than the test: every later text waits
-    log.SetRxText("RX:1");            // idle: shown at once
+    log.SetRxText("RX:1");           // idle: shown at once
     QCOMPARE(rx.text(), QStringLiteral("RX:1"));
     log.BeginBatch();
     log.SetRxText("RX:2");

@@ -133,7 +133,8 @@ TEST_F(ReceiveLogTest, trim_starts_above_1000_lines_and_cuts_the_pending_length)
 // view ends with exactly the newest lines that fit, as if every line had been inserted.
 TEST_F(ReceiveLogTest, a_flush_of_more_than_the_view_keeps_shows_the_newest_lines_that_fit) {
   for (const std::uint64_t first_line : {0u, 5000u}) {
-    for (const std::size_t limit : {std::size_t{20}, std::size_t{300}, std::size_t{301}, std::size_t{1000}}) {
+    for (const std::size_t limit :
+         {std::size_t{20}, std::size_t{300}, std::size_t{301}, std::size_t{1000}}) {
       SCOPED_TRACE(testing::Message() << "line " << first_line << ", limit " << limit);
       SetUp();
       frame::MemoryLogView view(limit);

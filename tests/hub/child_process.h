@@ -24,8 +24,7 @@ class ChildProcess {
         err_fd_(::memfd_create("stderr", MFD_CLOEXEC)) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, stdout_fd >= 0 ? stdout_fd : out_fd_,
-                                     STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, stdout_fd >= 0 ? stdout_fd : out_fd_, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err_fd_, STDERR_FILENO);
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     std::vector<char*> args;

@@ -134,8 +134,9 @@ TEST_F(HubTest, bounds_a_stalled_clients_queue_in_bytes) {
   for (std::uint32_t i = 0; i < 200; ++i) hub_->Deliver(kBridgeDelivery, Block(i, kBlockBytes));
   EXPECT_TRUE(WaitUntil([&] { return hub_->Stats().blocks_dropped > 0; }));
   // Once all are routed: whole packets (header and block) within 1 MiB, at most 15, wait.
-  EXPECT_TRUE(WaitUntil([&] { return hub_->LargestClientBacklog() <= (1u << 20) / kBlockBytes - 1; }))
-      << hub_->LargestClientBacklog();
+  EXPECT_TRUE(WaitUntil([&] {
+    return hub_->LargestClientBacklog() <= (1u << 20) / kBlockBytes - 1;
+  })) << hub_->LargestClientBacklog();
 }
 
 // While the host pauses posters, a client that posted for it is left unread, and another
@@ -159,7 +160,8 @@ TEST_F(HubTest, pausing_posters_holds_their_posts_back_and_loses_none) {
   ASSERT_TRUE(WaitUntil([&] { return seen().size() == 1; }));
   hub_->PausePosters(1);
   hub_->PausePosters(2);
-  for (std::uint32_t i = 1; i <= 20; ++i) ASSERT_TRUE(poster.Send(MsgType::kPost, kMonitorPost, Block(i)));
+  for (std::uint32_t i = 1; i <= 20; ++i)
+    ASSERT_TRUE(poster.Send(MsgType::kPost, kMonitorPost, Block(i)));
   ASSERT_TRUE(other.Send(MsgType::kGetVar, 7, AsBytes("nothing")));
   const auto reply = other.Receive();
   ASSERT_TRUE(reply);

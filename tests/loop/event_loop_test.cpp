@@ -31,7 +31,8 @@ TEST(event_loop, deferred_work_runs_after_the_rounds_callbacks_and_timers_in_the
   std::vector<std::string> order;
   loop.Watch(pair.fd[0], POLLIN, [&](short) {
     char byte;
-    while (::read(pair.fd[0], &byte, 1) == 1) {}
+    while (::read(pair.fd[0], &byte, 1) == 1) {
+    }
     order.push_back("readable");
     loop.Defer([&] {
       order.push_back("deferred");
@@ -41,7 +42,8 @@ TEST(event_loop, deferred_work_runs_after_the_rounds_callbacks_and_timers_in_the
   loop.AddTimer(EventLoop::Clock::now(), [&] { order.push_back("timer"); });
   ASSERT_EQ(::write(pair.fd[1], "x", 1), 1);
   loop.RunOnce(1000ms);
-  EXPECT_EQ(order, (std::vector<std::string>{"readable", "timer", "deferred", "deferred by deferred"}));
+  EXPECT_EQ(order,
+            (std::vector<std::string>{"readable", "timer", "deferred", "deferred by deferred"}));
 }
 
 TEST(event_loop, a_hung_up_socket_watched_for_nothing_is_left_out_of_the_wait) {

@@ -44,10 +44,11 @@ class PelmoTest : public ::testing::Test {
   // host: the hub has a post observer, as the companion's does; without, it is pelmo_hub alone.
   void StartHub(std::size_t queue_blocks = 4096, bool host = true) {
     hub_ = std::make_unique<Hub>(HubOptions{bus_.path(), queue_blocks});
-    if (host) hub_->SetPostObserver([this](std::uint32_t code, std::span<const std::uint8_t> block) {
-      std::lock_guard lock(observed_mutex_);
-      observed_.emplace_back(code, std::vector<std::uint8_t>(block.begin(), block.end()));
-    });
+    if (host)
+      hub_->SetPostObserver([this](std::uint32_t code, std::span<const std::uint8_t> block) {
+        std::lock_guard lock(observed_mutex_);
+        observed_.emplace_back(code, std::vector<std::uint8_t>(block.begin(), block.end()));
+      });
     std::string error;
     ASSERT_EQ(hub_->Start(&error), HubStart::kStarted) << error;
   }
@@ -456,9 +457,9 @@ TEST_F(PelmoTest, offline_reason_follows_the_hub_at_the_path_and_the_window_keep
 TEST_F(PelmoTest, offline_reason_of_another_users_window_tells_the_refusal) {
   if (const std::string why = testing::OtherUserUnavailable(); !why.empty()) GTEST_SKIP() << why;
   StartHub();
-  ChildProcess peer(testing::AsOtherUser({PELMO_TEST_PEER, "reasons",
-                                          std::to_string(PM_OFFLINE_NOT_PERMITTED),
-                                          std::to_string(PM_OFFLINE_REFUSED_BY_HUB)}));
+  ChildProcess peer(
+      testing::AsOtherUser({PELMO_TEST_PEER, "reasons", std::to_string(PM_OFFLINE_NOT_PERMITTED),
+                            std::to_string(PM_OFFLINE_REFUSED_BY_HUB)}));
   const std::string not_permitted = std::to_string(PM_OFFLINE_NOT_PERMITTED) + "\n";
   ASSERT_TRUE(WaitUntil([&] { return peer.Out() == not_permitted; })) << peer.Out() << peer.Err();
   ASSERT_EQ(::chmod(bus_.dir().c_str(), 0711), 0);

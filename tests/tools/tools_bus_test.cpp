@@ -1,8 +1,8 @@
 // zelk_dump and zelk_send as processes, on a private bus served by an in-process hub.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
@@ -254,8 +254,8 @@ TEST_F(tools_bus, tools_refuse_a_hub_of_another_user_and_show_nothing_it_forges)
   pelmo::testing::ForgingHub forger(path);
   ASSERT_TRUE(forger.ok());
   ::setenv("PELMO_BUS", path.c_str(), 1);
-  for (const auto& argv : std::vector<std::vector<std::string>>{{ZELK_DUMP_PATH},
-                                                                {ZELK_SEND_PATH, "7FF"}}) {
+  for (const auto& argv :
+       std::vector<std::vector<std::string>>{{ZELK_DUMP_PATH}, {ZELK_SEND_PATH, "7FF"}}) {
     ChildProcess tool(argv);
     EXPECT_EQ(tool.Wait(), 1) << argv[0] << tool.Out();
     EXPECT_EQ(tool.Out(), "");
@@ -284,8 +284,8 @@ TEST_F(tools_bus, tools_of_another_user_are_refused_and_say_why) {
   for (const auto& c : cases) {
     ASSERT_EQ(::chmod(bus_.dir().c_str(), c.dir_mode), 0);
     ASSERT_EQ(::chmod(bus_.path().c_str(), c.socket_mode), 0);
-    for (const auto& argv : std::vector<std::vector<std::string>>{{ZELK_DUMP_PATH},
-                                                                  {ZELK_SEND_PATH, "7FF"}}) {
+    for (const auto& argv :
+         std::vector<std::vector<std::string>>{{ZELK_DUMP_PATH}, {ZELK_SEND_PATH, "7FF"}}) {
       ChildProcess tool(AsOtherUser(argv));
       EXPECT_EQ(tool.Wait(), 1) << argv[0] << tool.Err();
       EXPECT_EQ(tool.Out(), "");

@@ -291,11 +291,13 @@ TEST_F(zelk_tran, tells_its_status_over_the_bus) {
   // The snapshot is a quarter second old at most.
   ASSERT_TRUE(WaitFor([&] {
     lines = StatusLines(status({}));
-    return lines.size() > 4 && lines[4] == "frames:      0 received, 5 sent, 0 held for CAN, 0 not transmitted";
+    return lines.size() > 4 &&
+           lines[4] == "frames:      0 received, 5 sent, 0 held for CAN, 0 not transmitted";
   })) << status({});
   ASSERT_EQ(lines.size(), 10u);
   EXPECT_EQ(lines[6], "bus clients: 1");
-  EXPECT_EQ(lines[7], "  tran_test (pid " + std::to_string(::getpid()) + "): backlog 0 blocks, 0 dropped");
+  EXPECT_EQ(lines[7],
+            "  tran_test (pid " + std::to_string(::getpid()) + "): backlog 0 blocks, 0 dropped");
   std::ofstream(dir_ / "status.json") << status({"--json"});
   Child check("/usr/bin/python3",
               {"-c",
@@ -391,8 +393,8 @@ TEST_F(zelk_tran, reopens_its_log_on_sighup_losing_no_frame) {
 // (At 1000 frames/s a batch, up to 100 ms of frames after a stall, stays far below 8 KiB.)
 TEST_F(zelk_tran, rotates_its_log_by_size_keeping_consecutive_frames) {
   const std::string log = dir_ / "bus.log";
-  auto tran = StartServing(
-      {"--generate", "1000", "--log", log, "--log-max-size", "8k", "--log-keep", "3"});
+  auto tran =
+      StartServing({"--generate", "1000", "--log", log, "--log-max-size", "8k", "--log-keep", "3"});
   const frame::FrameRecord first = FrameGenerator().Next();
   ASSERT_TRUE(WaitFor(
       [&] {
@@ -612,8 +614,8 @@ TEST_F(zelk_tran, serves_socketcand_clients_of_other_users_only_when_told_to) {
     EXPECT_EQ(bus_client.Collect(expected.size()), expected);
 
     const std::string refused =
-        "zelk_tran: refused a socketcand client of another user (uid 65534) on 127.0.0.1:" +
-        port + "\n";
+        "zelk_tran: refused a socketcand client of another user (uid 65534) on 127.0.0.1:" + port +
+        "\n";
     const std::string text = Err(err);
     const std::size_t first = text.find(refused);
     if (c.any_user) {

@@ -37,9 +37,8 @@ ErrorFrame DecodeErrorFrame(const can_frame& frame) {
   if (id & CAN_ERR_CNT) out.counters = ErrorCounters{frame.data[6], frame.data[7]};
   out.kinds.no_ack = (id & CAN_ERR_ACK) != 0;
   out.kinds.bus_error = (id & (CAN_ERR_PROT | CAN_ERR_BUSERROR)) != 0;
-  out.kinds.controller =
-      (id & CAN_ERR_TX_TIMEOUT) != 0 ||
-      (controller & (CAN_ERR_CRTL_RX_OVERFLOW | CAN_ERR_CRTL_TX_OVERFLOW)) != 0;
+  out.kinds.controller = (id & CAN_ERR_TX_TIMEOUT) != 0 ||
+                         (controller & (CAN_ERR_CRTL_RX_OVERFLOW | CAN_ERR_CRTL_TX_OVERFLOW)) != 0;
   out.kinds.lost_arbitration = (id & CAN_ERR_LOSTARB) != 0;
   out.kinds.transceiver = (id & CAN_ERR_TRX) != 0;
   return out;

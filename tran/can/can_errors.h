@@ -32,7 +32,7 @@ struct ErrorKinds {
 };
 
 struct ErrorFrame {
-  std::optional<ControllerState> state;  // set when the frame tells the controller's state
+  std::optional<ControllerState> state;   // set when the frame tells the controller's state
   std::optional<ErrorCounters> counters;  // set when the driver gives them (CAN_ERR_CNT)
   ErrorKinds kinds;
 };

@@ -13,9 +13,9 @@ namespace tran {
 
 struct CanLinkInfo {
   bool up = false;
-  std::optional<ControllerState> state;     // absent on interfaces without a controller (vcan)
-  std::optional<ErrorCounters> counters;    // when the driver reports them
-  std::optional<std::uint32_t> bitrate;     // bit/s, when the kernel knows it
+  std::optional<ControllerState> state;   // absent on interfaces without a controller (vcan)
+  std::optional<ErrorCounters> counters;  // when the driver reports them
+  std::optional<std::uint32_t> bitrate;   // bit/s, when the kernel knows it
 };
 
 // Asks the kernel about interface `index`; nullopt when it cannot be asked or has no such link.

@@ -38,8 +38,8 @@ struct SourceCounters {
   std::uint64_t rx_remote = 0;
   std::uint64_t rx_error = 0;
   std::uint64_t rx_fd = 0;
-  std::uint64_t reconnects = 0;    // links re-established after a drop
-  ErrorFrameCounts errors;         // the error frames by kind (rx_error counts them all)
+  std::uint64_t reconnects = 0;  // links re-established after a drop
+  ErrorFrameCounts errors;       // the error frames by kind (rx_error counts them all)
 };
 
 // What a source can say about its medium right now, for the companion's status.

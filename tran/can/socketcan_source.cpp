@@ -36,6 +36,7 @@
 #include <linux/can/error.h>
 #include <linux/can/raw.h>
 #include <time.h>  // before linux/errqueue.h, which needs struct timespec
+
 #include <linux/errqueue.h>
 #include <linux/net_tstamp.h>
 #include <net/if.h>
@@ -134,8 +135,7 @@ class SocketcanSource final : public CanSource {
     Close();
   }
 
-  std::size_t Transmit(std::span<const frame::FrameRecord> records,
-                       std::uint64_t origin) override {
+  std::size_t Transmit(std::span<const frame::FrameRecord> records, std::uint64_t origin) override {
     std::size_t accepted = 0;
     if (fd_ >= 0 && link_ == Link::kUp && state_ != ControllerState::kBusOff) {
       accepted = hold_.Add(records, origin);

@@ -21,8 +21,10 @@ bool SameFrame(const can_frame& a, const can_frame& b) {
 }  // namespace
 
 std::size_t TransmitHold::Add(std::span<const frame::FrameRecord> records, std::uint64_t origin) {
-  const std::size_t taken = std::min(records.size(), capacity_ - std::min(capacity_, waiting_.size()));
-  for (std::size_t i = 0; i < taken; ++i) waiting_.push_back({frame::ToCanFrame(records[i]), origin});
+  const std::size_t taken =
+      std::min(records.size(), capacity_ - std::min(capacity_, waiting_.size()));
+  for (std::size_t i = 0; i < taken; ++i)
+    waiting_.push_back({frame::ToCanFrame(records[i]), origin});
   return taken;
 }
 

@@ -234,8 +234,8 @@ class ReplaySource final : public CanSource {
   // A frame's time on the bus: when it was due, so that its gaps to the others are the
   // recorded ones scaled by the speed, however late the timer fired.
   FrameTime ScheduledTime(std::int64_t time_us) const {
-    const double us = std::min(static_cast<double>(time_us - anchor_us_) / options_.speed,
-                               kMaxGapNs / 1000.0);
+    const double us =
+        std::min(static_cast<double>(time_us - anchor_us_) / options_.speed, kMaxGapNs / 1000.0);
     return anchor_time_ + static_cast<FrameTime>(std::llround(us));
   }
 

@@ -6,7 +6,9 @@
 namespace tran {
 
 BlockCoalescer::BlockCoalescer(Clock::duration hold, std::size_t max_records, Deliver deliver)
-    : hold_(hold), max_records_(std::max<std::size_t>(max_records, 1)), deliver_(std::move(deliver)) {}
+    : hold_(hold),
+      max_records_(std::max<std::size_t>(max_records, 1)),
+      deliver_(std::move(deliver)) {}
 
 void BlockCoalescer::HandOver(std::span<const frame::FrameRecord> records) {
   for (std::size_t at = 0; at < records.size(); at += max_records_) {

@@ -11,9 +11,9 @@ namespace tran {
 
 Bridge::Bridge(CanSource& source, DeliverFn deliver, SocketcandServer* server, CandumpLog* log)
     : source_(source), deliver_(std::move(deliver)), server_(server), log_(log) {
-  source_echoes_ = source_.EchoTransmitted(
-      [this](std::span<const frame::FrameRecord> records, std::span<const FrameTime> times,
-             std::uint64_t origin) {
+  source_echoes_ =
+      source_.EchoTransmitted([this](std::span<const frame::FrameRecord> records,
+                                     std::span<const FrameTime> times, std::uint64_t origin) {
         sent_ += records.size();
         Distribute(records, times, origin);
       });

@@ -7,9 +7,10 @@
 // straight into the hub's client queues: no queue between threads is left. The hub's read
 // hold and the bridge's delivery hold end together (the bridge reads the held clients when
 // its hold ends), so a steady trickle of frames costs one wake-up per hold.
-// SIGTERM, SIGINT and SIGHUP are blocked and read from a signalfd: SIGTERM and SIGINT end the companion; SIGHUP asks it to
-// reload (the log is opened anew at its path, for logrotate, and the settings file is read
-// again) and never ends it. A saved settings file is applied by itself too (inotify).
+// SIGTERM, SIGINT and SIGHUP are blocked and read from a signalfd: SIGTERM and SIGINT end the
+// companion; SIGHUP asks it to reload (the log is opened anew at its path, for logrotate, and the
+// settings file is read again) and never ends it. A saved settings file is applied by itself too
+// (inotify).
 #include "tran/core/companion.h"
 
 #include <signal.h>
@@ -78,7 +79,8 @@ class SettingsWatch {
     fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd_ < 0) return;
     if (inotify_add_watch(fd_, file.parent_path().c_str(),
-                          IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_MOVED_FROM) < 0) {
+                          IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_MOVED_FROM) <
+        0) {
       ::close(fd_);
       fd_ = -1;
       return;
@@ -265,8 +267,9 @@ int RunCompanion(const TranSettings& settings, bool detached,
       return;
     }
     if (next->bus_path != settings.bus_path && !next->bus_path.empty()) {
-      ReportError("settings not applied: a companion cannot move to another bus while it "
-                  "serves one (run zelk_tran --restart)");
+      ReportError(
+          "settings not applied: a companion cannot move to another bus while it "
+          "serves one (run zelk_tran --restart)");
       return;
     }
     const std::string wanted = DescribeServing(*next);

@@ -20,7 +20,6 @@ struct SettingsFile {
 // Returns the process exit status. on_started is called once with the start-up result,
 // after which the event loop runs (kReady) or the function returns.
 int RunCompanion(const TranSettings& settings, bool detached,
-                 const std::function<void(StartStatus)>& on_started,
-                 const SettingsFile& file = {});
+                 const std::function<void(StartStatus)>& on_started, const SettingsFile& file = {});
 
 }  // namespace tran

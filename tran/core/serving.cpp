@@ -129,7 +129,9 @@ bool Serving::Open(std::string* error) {
   source_ = MakeSource(settings_, std::move(replay));
   bridge_ = std::make_unique<Bridge>(
       *source_,
-      [this](std::uint32_t code, std::span<const std::uint8_t> block) { hub_.Deliver(code, block); },
+      [this](std::uint32_t code, std::span<const std::uint8_t> block) {
+        hub_.Deliver(code, block);
+      },
       server_.get(), log_.IsOpen() ? &log_ : nullptr);
   // Frames close together share a block; the hub's posting clients are read as each hold ends.
   bridge_->CoalesceOn(loop_, kDeliveryHold, [this] { hub_.ReadHeldClients(); });

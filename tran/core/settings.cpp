@@ -124,8 +124,7 @@ bool TakesValue(std::string_view key) {
 }
 
 bool IsFlag(std::string_view key) {
-  return key == "foreground" || key == "loop" || key == "listen-any-user" ||
-         key == "hardware-time";
+  return key == "foreground" || key == "loop" || key == "listen-any-user" || key == "hardware-time";
 }
 
 // A replay is the CAN source: one layer of settings (the file, the command line) names either

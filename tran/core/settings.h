@@ -54,12 +54,12 @@ struct TranSettings {
   std::string log_path;
   std::uint64_t log_max_size = 0;       // bytes at which the log rotates; 0 never
   unsigned log_keep = kDefaultLogKeep;  // rotated log files kept
-  std::uint64_t generate_rate = 0;  // frames per second, 0 off
+  std::uint64_t generate_rate = 0;      // frames per second, 0 off
   bool foreground = false;
   bool help = false;
   bool version = false;
-  bool status = false;  // --status: ask the companion serving the bus, then exit
-  bool json = false;    // --json: the status as JSON
+  bool status = false;   // --status: ask the companion serving the bus, then exit
+  bool json = false;     // --json: the status as JSON
   bool stop = false;     // --stop: ask the companion serving the bus to end, then exit
   bool restart = false;  // --restart: stop it, then start with these settings
   std::optional<unsigned> idle_exit_seconds;  // set by the hidden --idle-exit (tests); 0 never

@@ -10,8 +10,9 @@ std::string Uptime(std::chrono::steady_clock::duration up) {
   const auto total = std::chrono::duration_cast<std::chrono::seconds>(up).count();
   char text[64];
   if (total >= 3600) {
-    std::snprintf(text, sizeof text, "%lld h %02lld min %02lld s", static_cast<long long>(total / 3600),
-                  static_cast<long long>(total / 60 % 60), static_cast<long long>(total % 60));
+    std::snprintf(text, sizeof text, "%lld h %02lld min %02lld s",
+                  static_cast<long long>(total / 3600), static_cast<long long>(total / 60 % 60),
+                  static_cast<long long>(total % 60));
   } else if (total >= 60) {
     std::snprintf(text, sizeof text, "%lld min %02lld s", static_cast<long long>(total / 60),
                   static_cast<long long>(total % 60));
@@ -66,8 +67,8 @@ std::string Quoted(const std::string& text) {
 
 std::string FormatStatusText(const StatusSnapshot& s, const std::vector<pelmo::ClientView>& clients,
                              std::chrono::steady_clock::time_point now) {
-  std::string out = s.version + ", pid " + std::to_string(s.pid) + ", up " +
-                    Uptime(now - s.started) + "\n";
+  std::string out =
+      s.version + ", pid " + std::to_string(s.pid) + ", up " + Uptime(now - s.started) + "\n";
   out += "bus:         " + s.bus_path + "\n";
   out += "source:      " + s.source + ", " + Describe(s.source_status) + "\n";
   out += "bus load:    ";
@@ -75,8 +76,7 @@ std::string FormatStatusText(const StatusSnapshot& s, const std::vector<pelmo::C
     out += Percent(s.bits_last_second, *s.source_status.bitrate) + " in the last second, peak " +
            Percent(s.peak_bits, *s.source_status.bitrate) + " (stuff bits not counted); ";
   }
-  out += std::to_string(s.frames_last_second) + " frames/s, peak " +
-         std::to_string(s.peak_frames) +
+  out += std::to_string(s.frames_last_second) + " frames/s, peak " + std::to_string(s.peak_frames) +
          (s.source_status.bitrate ? "" : " (the bitrate is not known)") + "\n";
   out += "frames:      " + std::to_string(s.received) + " received, " + std::to_string(s.sent) +
          " sent, " + std::to_string(s.held) + " held for CAN, " +
@@ -88,8 +88,8 @@ std::string FormatStatusText(const StatusSnapshot& s, const std::vector<pelmo::C
   out += "bus clients: " + std::to_string(clients.size()) + "\n";
   for (const auto& c : clients) {
     out += "  " + c.name + " (pid " + std::to_string(c.pid) + "): backlog " +
-           Plural(c.backlog_blocks, "block", "blocks") + ", " +
-           std::to_string(c.dropped_blocks) + " dropped\n";
+           Plural(c.backlog_blocks, "block", "blocks") + ", " + std::to_string(c.dropped_blocks) +
+           " dropped\n";
   }
   out += "socketcand:  " +
          (s.listen.empty() ? std::string("off")
@@ -122,13 +122,13 @@ std::string FormatStatusJson(const StatusSnapshot& s, const std::vector<pelmo::C
   out += ",\"bitrate\":" +
          (s.source_status.bitrate ? n(*s.source_status.bitrate) : std::string("null")) + "}";
   out += ",\"load\":{\"frames_last_second\":" + n(s.frames_last_second) +
-         ",\"bits_last_second\":" + n(s.bits_last_second) + ",\"peak_frames\":" +
-         n(s.peak_frames) + ",\"peak_bits\":" + n(s.peak_bits) + "}";
+         ",\"bits_last_second\":" + n(s.bits_last_second) + ",\"peak_frames\":" + n(s.peak_frames) +
+         ",\"peak_bits\":" + n(s.peak_bits) + "}";
   out += ",\"frames\":{\"received\":" + n(s.received) + ",\"sent\":" + n(s.sent) +
          ",\"held\":" + n(s.held) + ",\"not_transmitted\":" + n(s.not_transmitted) + "}";
   out += ",\"drops\":{\"can_receive_queue\":" + n(s.rx_queue_drops) +
-         ",\"bus_client_blocks\":" +
-         n(s.hub_blocks_dropped) + ",\"socketcand_frames\":" + n(s.socketcand_frames_dropped) +
+         ",\"bus_client_blocks\":" + n(s.hub_blocks_dropped) +
+         ",\"socketcand_frames\":" + n(s.socketcand_frames_dropped) +
          ",\"not_logged\":" + n(s.log_frames_not_logged) + "}";
   out += ",\"clients\":[";
   for (std::size_t i = 0; i < clients.size(); ++i) {
@@ -138,13 +138,13 @@ std::string FormatStatusJson(const StatusSnapshot& s, const std::vector<pelmo::C
            ",\"dropped_blocks\":" + n(c.dropped_blocks) + "}";
   }
   out += "]";
-  out += ",\"socketcand\":" +
-         (s.listen.empty() ? std::string("null")
-                           : "{\"address\":" + Quoted(s.listen) +
-                                 ",\"clients\":" + n(s.socketcand_clients) + "}");
+  out +=
+      ",\"socketcand\":" + (s.listen.empty() ? std::string("null")
+                                             : "{\"address\":" + Quoted(s.listen) +
+                                                   ",\"clients\":" + n(s.socketcand_clients) + "}");
   out += ",\"log\":" + (s.log_path.empty() ? std::string("null")
-                                            : "{\"path\":" + Quoted(s.log_path) +
-                                                  ",\"bytes\":" + n(s.log_bytes) + "}");
+                                           : "{\"path\":" + Quoted(s.log_path) +
+                                                 ",\"bytes\":" + n(s.log_bytes) + "}");
   return out + "}\n";
 }
 

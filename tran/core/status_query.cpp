@@ -65,8 +65,8 @@ AskResult AskCompanion(const std::string& bus_path, const std::string& name, std
   }
   const Fd owned{fd};
   if (!pelmo::HubTrusted(fd)) {
-    return fail(AskResult::kUnreachable,
-                "cannot use the bus at " + path + ": its hub runs as another user and is not trusted");
+    return fail(AskResult::kUnreachable, "cannot use the bus at " + path +
+                                             ": its hub runs as another user and is not trusted");
   }
   const auto request =
       pelmo::EncodeMessage(pelmo::MsgType::kQuery, kRequestId, 0, pelmo::AsBytes(name));
@@ -88,7 +88,8 @@ AskResult AskCompanion(const std::string& bus_path, const std::string& name, std
     }
     const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n <= 0) return fail(AskResult::kUnreachable, "the hub at " + path + " closed the connection");
+    if (n <= 0)
+      return fail(AskResult::kUnreachable, "the hub at " + path + " closed the connection");
     const auto message = pelmo::ParseMessage({buffer.data(), static_cast<std::size_t>(n)});
     if (!message) {
       return fail(AskResult::kUnreachable, "the hub at " + path + " sent a malformed answer");

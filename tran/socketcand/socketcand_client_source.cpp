@@ -68,7 +68,9 @@ class SocketcandClientSource final : public CanSource {
     return {state_ == LinkState::kStreaming ? "connected"
             : state_ == LinkState::kDown    ? "down"
                                             : "connecting",
-            {}, {}, {}};
+            {},
+            {},
+            {}};
   }
   std::string LogName() const override { return options_.channel; }
 

@@ -25,7 +25,8 @@ void SetNoDelay(int fd) {
 
 }  // namespace
 
-SocketcandServer::SocketcandServer(zelk::EventLoop& loop, SocketcandServerOptions options, FrameSink sink)
+SocketcandServer::SocketcandServer(zelk::EventLoop& loop, SocketcandServerOptions options,
+                                   FrameSink sink)
     : loop_(loop), options_(std::move(options)), sink_(std::move(sink)) {}
 
 SocketcandServer::~SocketcandServer() { Stop(); }
@@ -145,10 +146,11 @@ std::string SocketcandServer::Endpoint() const {
 
 void SocketcandServer::PauseAccepting() {
   loop_.Unwatch(listen_fd_);
-  accept_timer_ = loop_.AddTimer(zelk::EventLoop::Clock::now() + std::chrono::milliseconds(100), [this] {
-    accept_timer_ = 0;
-    loop_.Watch(listen_fd_, POLLIN, [this](short) { OnAccept(); });
-  });
+  accept_timer_ =
+      loop_.AddTimer(zelk::EventLoop::Clock::now() + std::chrono::milliseconds(100), [this] {
+        accept_timer_ = 0;
+        loop_.Watch(listen_fd_, POLLIN, [this](short) { OnAccept(); });
+      });
 }
 
 void SocketcandServer::OnClientEvent(std::uint64_t id, short revents) {

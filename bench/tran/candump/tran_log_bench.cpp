@@ -150,10 +150,11 @@ int main(int argc, char** argv) {
               frames, first, first + frames - 1, mismatches);
   std::printf("frames generated (the sequence up to the last logged): %zu; rate x time: %.0f\n",
               first + frames, std::atof(rate.c_str()) * elapsed);
-  std::printf("zelk_dump: %zu frames = the generator's frames %zu..%zu, %zu out of place; "
-              "%zu logged frames came after its last\n",
-              dump_lines, dump_first, dump_first + dump_lines - 1, dump_mismatches,
-              first + frames - (dump_first + dump_lines));
+  std::printf(
+      "zelk_dump: %zu frames = the generator's frames %zu..%zu, %zu out of place; "
+      "%zu logged frames came after its last\n",
+      dump_lines, dump_first, dump_first + dump_lines - 1, dump_mismatches,
+      first + frames - (dump_first + dump_lines));
   std::printf("companion's reports:\n%s", bench::ReadText(dir + "/tran.err").c_str());
   std::filesystem::remove_all(dir);
   return 0;

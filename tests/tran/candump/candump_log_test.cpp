@@ -164,8 +164,8 @@ std::size_t CountLines(const std::string& text) {
 
 // Frame n of a test's sequence: extended id n, its data n's bytes.
 frame::FrameRecord Numbered(std::uint32_t n) {
-  return Rec(n, true, {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8),
-                       std::uint8_t(n)});
+  return Rec(n, true,
+             {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)});
 }
 
 // The numbers of the frames in a log's text, in order.

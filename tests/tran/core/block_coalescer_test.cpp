@@ -46,7 +46,8 @@ class FakeClockRun {
   void Arrive(std::chrono::microseconds at, std::uint32_t n, std::size_t count = 1) {
     AdvanceTo(kStart + at);
     std::vector<frame::FrameRecord> records;
-    for (std::size_t i = 0; i < count; ++i) records.push_back(Numbered(n + static_cast<std::uint32_t>(i)));
+    for (std::size_t i = 0; i < count; ++i)
+      records.push_back(Numbered(n + static_cast<std::uint32_t>(i)));
     arrivals_.insert(arrivals_.end(), count, now_);
     coalescer_.Add(records, now_);
   }
@@ -57,7 +58,8 @@ class FakeClockRun {
   std::vector<Clock::duration> Waits() const {
     std::vector<Clock::duration> waits;
     for (const auto& h : handed_) {
-      for (std::size_t i = 0; i < h.block.size(); ++i) waits.push_back(h.at - arrivals_[waits.size()]);
+      for (std::size_t i = 0; i < h.block.size(); ++i)
+        waits.push_back(h.at - arrivals_[waits.size()]);
     }
     return waits;
   }
@@ -106,7 +108,8 @@ TEST(block_coalescer, hands_frames_over_in_order_within_the_hold) {
     }
     EXPECT_EQ(sizes, c.block_sizes);
     ASSERT_EQ(all.size(), c.arrivals_us.size());
-    for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i], Numbered(static_cast<std::uint32_t>(i)));
+    for (std::size_t i = 0; i < all.size(); ++i)
+      EXPECT_EQ(all[i], Numbered(static_cast<std::uint32_t>(i)));
     for (const auto wait : run.Waits()) EXPECT_LE(wait, Clock::duration(2ms));
     EXPECT_FALSE(run.coalescer().HoldEnd());  // idle again once traffic stops
   }
@@ -114,8 +117,8 @@ TEST(block_coalescer, hands_frames_over_in_order_within_the_hold) {
 
 TEST(block_coalescer, a_burst_becomes_full_blocks_without_waiting_for_the_hold) {
   FakeClockRun run(256);
-  run.Arrive(0us, 0);               // alone, at once
-  run.Arrive(10us, 1, 600);         // during the hold: two full blocks go out at once
+  run.Arrive(0us, 0);        // alone, at once
+  run.Arrive(10us, 1, 600);  // during the hold: two full blocks go out at once
   ASSERT_EQ(run.Blocks().size(), 3u);
   EXPECT_EQ(run.Blocks()[1].block.size(), 256u);
   EXPECT_EQ(run.Blocks()[2].block.size(), 256u);
@@ -139,12 +142,16 @@ class coalescing_bridge : public ::testing::Test {
   coalescing_bridge()
       : source_(MakeVirtualSource()),
         hub_(HubOptions()),
-        bridge_(*source_, [this](std::uint32_t code, std::span<const std::uint8_t> block) {
-          blocks_.push_back(block.size() / frame::kRecordSize);
-          hub_.Deliver(code, block);
-        }, nullptr, nullptr) {
+        bridge_(
+            *source_,
+            [this](std::uint32_t code, std::span<const std::uint8_t> block) {
+              blocks_.push_back(block.size() / frame::kRecordSize);
+              hub_.Deliver(code, block);
+            },
+            nullptr, nullptr) {
     std::string error;
-    source_->Start(loop_, [](auto, auto) {}, &error);
+    source_->Start(
+        loop_, [](auto, auto) {}, &error);
     hub_.SetPostObserver([this](std::uint32_t code, std::span<const std::uint8_t> block) {
       bridge_.TransmitPosted(code, block);
     });
@@ -227,7 +234,8 @@ TEST_F(coalescing_bridge, posts_during_a_hold_join_its_block_in_the_one_wake_up_
   // The poster got every frame back as the bridge's delivery, in order.
   std::vector<std::uint32_t> echoed;
   while (auto m = poster_->Receive(0ms)) {
-    for (std::size_t at = 0; at + frame::kRecordSize <= m->payload.size(); at += frame::kRecordSize) {
+    for (std::size_t at = 0; at + frame::kRecordSize <= m->payload.size();
+         at += frame::kRecordSize) {
       echoed.push_back(frame::DecodeRecord(m->payload.data() + at).identifier - 0x100);
     }
   }

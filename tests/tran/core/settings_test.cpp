@@ -111,8 +111,7 @@ TEST(tran_settings, rejects_bad_options_naming_the_item) {
       " (expected virtual, socketcan:IFACE or socketcand:HOST:PORT:CHANNEL)";
   const std::string kExclusive =
       "--replay and --source exclude each other (a replay is the source)";
-  const std::string kSizes =
-      " for log-max-size (bytes, or with a suffix k, M or G; at least 4k)";
+  const std::string kSizes = " for log-max-size (bytes, or with a suffix k, M or G; at least 4k)";
   const std::string kSpeeds =
       " (0: as fast as the clients take the frames; else a factor from 0.001, 1 = recorded)";
   struct Case {

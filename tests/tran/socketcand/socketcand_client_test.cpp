@@ -90,8 +90,9 @@ TEST_F(socketcand_client, keeps_the_remotes_gaps_on_the_local_clock) {
   auto peer = AcceptAndHandshake();
   ASSERT_TRUE(peer);
   const FrameTime before = FrameTimeNow();
-  ASSERT_TRUE(peer->Send("< frame 001 100.000000 01 >< frame 002 100.001234 02 >"
-                         "< frame 003 100.250000 03 >"));
+  ASSERT_TRUE(
+      peer->Send("< frame 001 100.000000 01 >< frame 002 100.001234 02 >"
+                 "< frame 003 100.250000 03 >"));
   ASSERT_TRUE(WaitFor([this] { return Received().size() == 3; }));
   ASSERT_TRUE(peer->Send("< frame 004 99.000000 04 >"));  // the remote's clock stepped back
   ASSERT_TRUE(WaitFor([this] { return Received().size() == 4; }));
