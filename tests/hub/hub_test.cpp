@@ -219,7 +219,7 @@ TEST_F(HubTest, bad_message_closes_only_that_connection) {
   }
 }
 
-TEST_F(HubTest, replaces_a_stale_socket_but_never_a_live_hub_or_another_file) {
+TEST_F(HubTest, replaces_a_stale_socket_but_never_a_live_hub_or_another_file_nor_restarts) {
   // A plain file at the path is refused and left alone.
   ASSERT_TRUE(PrepareBusDirectory(bus_.path(), nullptr));
   std::fclose(std::fopen(bus_.path().c_str(), "w"));
@@ -241,6 +241,9 @@ TEST_F(HubTest, replaces_a_stale_socket_but_never_a_live_hub_or_another_file) {
   EXPECT_EQ(second.Start(&error), HubStart::kAlreadyServed);
   EXPECT_NE(error.find(bus_.path()), std::string::npos);
   second.Stop();  // must not remove the live hub's socket
+  // Starting the live hub once more is refused and leaves its listening socket open.
+  EXPECT_EQ(hub_->Start(&error), HubStart::kFailed);
+  EXPECT_EQ(error, "hub already started");
   RawClient a(bus_.path());
   a.Register(0x400);
   ASSERT_TRUE(WaitClients(1));
