@@ -78,15 +78,14 @@ void Bridge::TransmitPosted(std::uint32_t code, std::span<const std::uint8_t> bl
   posted_.resize(before + count);
   std::memcpy(posted_.data() + before, block.data(), count * frame::kRecordSize);
   if (!loop_) return TransmitPostsWaiting();
-  if (posts_deferred_) return;
-  posts_deferred_ = true;
+  // The first post of a round asks for the transmit at the round's end; later ones join it.
+  if (before != 0) return;
   loop_->Defer([this, token = std::weak_ptr<int>(alive_)] {
     if (token.lock()) TransmitPostsWaiting();
   });
 }
 
 void Bridge::TransmitPostsWaiting() {
-  posts_deferred_ = false;
   if (posted_.empty()) return;
   posting_.swap(posted_);
   Transmit(posting_);

@@ -121,7 +121,6 @@ class Bridge {
   std::function<void()> take_posts_;
   std::vector<frame::FrameRecord> posted_;   // posts of this round, not yet transmitted
   std::vector<frame::FrameRecord> posting_;  // the ones being transmitted
-  bool posts_deferred_ = false;
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // held weakly by deferred tasks
   std::optional<BlockCoalescer> coalescer_;
   std::uint64_t hold_timer_ = 0;  // 0: none armed
